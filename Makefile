@@ -1,0 +1,57 @@
+# The one driver: `make demo` and `make test` work on a fresh Debian 12 machine.
+# Every target first makes sure the packages it needs are there (`deps`).
+
+PREFIX ?= /usr/local
+BUILD  ?= _cmake
+JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
+
+# What building and testing need, and what the benchmarks add.
+PACKAGES = cmake g++ make pkg-config binutils libre2-dev libgtest-dev \
+           ocaml-nox ocaml-dune ocaml-findlib libdune-ocaml-dev \
+           libcmdliner-ocaml-dev ocaml-odoc iproute2 util-linux
+BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
+
+# The OCaml build finds the bus library of this tree, not an installed one.
+OCAML_ENV = PKG_CONFIG_PATH=$(CURDIR)/$(BUILD)/pkgconfig$${PKG_CONFIG_PATH:+:$$PKG_CONFIG_PATH} \
+            LD_LIBRARY_PATH=$(CURDIR)/$(BUILD)/lib$${LD_LIBRARY_PATH:+:$$LD_LIBRARY_PATH} \
+            WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin
+
+.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml demo bench install clean
+
+all: build
+
+deps:
+	@sh scripts/deps.sh $(PACKAGES)
+
+deps-bench: deps
+	@sh scripts/deps.sh $(BENCH_PACKAGES)
+
+bus: deps
+	@cmake -S bus -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+ocaml: bus
+	@$(OCAML_ENV) dune build --profile release @install
+
+build: ocaml
+
+test-bus: bus
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-ocaml: ocaml
+	@$(OCAML_ENV) dune build --profile release @runtest
+
+test: test-bus test-ocaml
+
+demo: build
+	@$(OCAML_ENV) sh scripts/demo.sh
+
+bench: deps-bench build
+	@$(OCAML_ENV) BUILD=$(BUILD) sh bench/run.sh
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@$(OCAML_ENV) dune install --profile release --prefix $(PREFIX) 2>&1 | grep -v '^Installing' || true
+
+clean:
+	rm -rf $(BUILD) _build

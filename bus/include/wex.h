@@ -1,0 +1,163 @@
+/* wex: a software bus for text messages.
+ *
+ * An agent joins a bus, subscribes to messages by regular expression and
+ * receives, for every message that a peer sends and one of its patterns
+ * matches, the texts that the pattern's groups captured.  Everything runs on
+ * one event loop, on the thread that calls WexMainLoop: no callback of this
+ * library ever runs anywhere else, nor inside any operation but WexMainLoop.
+ *
+ * Handles (clients, bindings, timers, channels) are opaque pointers owned by
+ * the library.  Each is checked when it comes back: a handle that was removed,
+ * that ended by itself, or that was never issued is ignored (queries return
+ * NULL), never a crash.  Every handle value has its two highest bits equal, so
+ * it survives a round trip through a 63-bit tagged integer exactly.
+ *
+ * A callback may call any operation, remove the very object it was called for,
+ * or leave by a non-local exit (longjmp; this is how an OCaml exception leaves
+ * it).  After such an exit the loop is consistent: the event whose callback
+ * left counts as delivered, and the next WexMainLoop goes on from there. */
+#ifndef WEX_H
+#define WEX_H
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define WEX_API __attribute__((visibility("default")))
+#define WEX_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define WEX_API
+#define WEX_PRINTF(fmt, args)
+#endif
+
+typedef struct WexClient *WexClientPtr;
+typedef struct WexBinding *WexBindingPtr;
+typedef struct WexTimer *WexTimerPtr;
+typedef struct WexChannel *WexChannelPtr;
+
+enum { WEX_CLIENT_CONNECTED = 0, WEX_CLIENT_DISCONNECTED = 1 };
+
+/* The default bus: this host only, nobody from the network can join. */
+#define WEX_DEFAULT_ADDRESS "127.255.255.255"
+#define WEX_DEFAULT_PORT 3110
+/* Largest message WexSendMsg accepts, in bytes, without its NUL. */
+#define WEX_MAX_MESSAGE (1024 * 1024)
+
+typedef void (*WexApplicationCallback)(WexClientPtr client, void *user_data, unsigned int event);
+typedef void (*WexMsgCallback)(WexClientPtr client, void *user_data, int argc, char **argv);
+typedef void (*WexTimerCallback)(WexTimerPtr timer, void *user_data, unsigned long third);
+typedef void (*WexChannelHandler)(WexChannelPtr channel, int fd, void *user_data);
+typedef void (*WexChannelDelete)(void *user_data);
+
+/* ---- The agent ---------------------------------------------------------- */
+
+/* Names this program's agent, sets the message it sends to each peer once
+ * that peer is connected (matched against the peer's subscriptions like any
+ * message; "" or NULL sends nothing), and sets the callback that hears of
+ * peers: cb(client, user_data, WEX_CLIENT_CONNECTED or _DISCONNECTED).  The
+ * library keeps both pointers as given, for as long as the agent uses them:
+ * the caller must keep the texts alive and unchanged (the OCaml stubs hand
+ * over copies that are never freed).  reserved1 and reserved2 must be 0.
+ * Called again before WexStart it replaces all three; on a running agent the
+ * new name and ready message apply to peers met from then on, and the new
+ * callback to every later event. */
+WEX_API void WexInit(const char *name, const char *ready, WexApplicationCallback cb,
+                     void *user_data, void *reserved1, void *reserved2);
+
+/* Joins the bus "[ADDRESS][:PORT]": ADDRESS an IPv4 broadcast address or a
+ * multicast group (224.0.0.0/4), PORT the UDP port of the bus.  NULL or ""
+ * means $WEX_BUS where set, else WEX_DEFAULT_ADDRESS:WEX_DEFAULT_PORT.  The
+ * text is read during the call only.  A malformed bus text, or sockets that
+ * cannot be set up, print one line on stderr and leave the agent off the bus.
+ * Starting a running agent prints a line and changes nothing. */
+WEX_API void WexStart(const char *bus);
+
+/* Says goodbye to every peer, closes every socket of the agent, and ends
+ * WexMainLoop once the callback that called it (if any) has returned; every
+ * nested WexMainLoop ends too.  WexStart afterwards joins the bus again.
+ * Harmless when the agent is not on a bus. */
+WEX_API void WexStop(void);
+
+/* Formats a message (printf-style) into the library's own buffer before
+ * anything else, and sends it to every connected peer with a subscription
+ * that matches it.  Returns the number of deliveries (one per matching
+ * subscription), or -1, with a line on stderr, for a message over
+ * WEX_MAX_MESSAGE bytes.  A message may hold any byte but NUL. */
+WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
+
+/* Subscribes to every message that the pattern (RE2 syntax, formatted
+ * printf-style first) matches anywhere, unless anchored with ^ or $.  For each
+ * match, cb(client, user_data, argc, argv) gets the sending peer and the texts
+ * of the pattern's groups in group order ("" for a group that did not take
+ * part); the texts are valid during the callback only.  The pattern is sent
+ * to every connected peer and to peers met later.  Returns NULL, with RE2's
+ * reason on stderr, for a pattern that does not compile. */
+WEX_API WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ...)
+    WEX_PRINTF(3, 4);
+
+/* Withdraws a subscription from every peer.  Its callback is never called
+ * again, not even for a message already received.  NULL or stale: no-op. */
+WEX_API void WexUnbindMsg(WexBindingPtr binding);
+
+/* The name a peer announced, or NULL for a stale or foreign handle.  The text
+ * belongs to the library and stays valid until the peer's DISCONNECTED
+ * callback has returned. */
+WEX_API const char *WexGetApplicationName(WexClientPtr client);
+
+/* The peer's numeric IPv4 address ("127.0.0.1"), or NULL for a stale or
+ * foreign handle.  Ownership as for WexGetApplicationName. */
+WEX_API const char *WexGetApplicationHost(WexClientPtr client);
+
+/* ---- The loop ----------------------------------------------------------- */
+
+/* Runs the loop on the calling thread: serves readable descriptors, timers and
+ * the bus.  Returns when WexStop is called (once the calling callback has
+ * returned), or when nothing is left that could ever call a callback: no agent
+ * on a bus, no timer and no channel.  Interrupted system calls are retried.
+ * A call from inside a callback runs the same loop nested: it goes on with
+ * the pending events and returns on WexStop (which ends the outer call too)
+ * or when nothing is left.  A loop left by a non-local exit from a callback
+ * keeps no trace of having run: the next call simply goes on. */
+WEX_API void WexMainLoop(void);
+
+/* Calls cb(timer, user_data, n) every period_ms milliseconds on the monotonic
+ * clock, at start+P, start+2P, ...: the schedule follows the due times, not
+ * the end of each callback, and a loop that fell more than a period behind
+ * fires once and skips the missed expiries.  n is the number of times this
+ * timer has fired, this one included (1, 2, ...).  count > 0: fires exactly
+ * count times, then ends by itself (its handle becomes stale after the last
+ * callback returns).  count <= 0: repeats until removed.  period_ms <= 0:
+ * fires once per loop iteration, after descriptors have been served.  The
+ * callback gets the very handle that this returned. */
+WEX_API WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb,
+                                     void *user_data);
+
+/* Cancels a timer at once: its callback is not called again, even if it was
+ * due in the same pass.  Safe from inside the timer's own callback.  NULL,
+ * stale or foreign handles: no-op. */
+WEX_API void TimerRemove(WexTimerPtr timer);
+
+/* Watches fd for reading: on_read(channel, fd, user_data) runs while fd is
+ * readable, and also on hang-up or error so that the reader sees end of file.
+ * A descriptor that epoll refuses because it is always ready (a regular file)
+ * is served as poll(2) would: readable at every iteration, until removed.
+ * on_write is kept for the shape of the interface and never called: channels
+ * are watched for reading only, so an always-writable descriptor never makes
+ * the loop spin.  Returns NULL, with the reason on stderr, for a negative or
+ * closed descriptor.  The descriptor stays the caller's: it is never closed. */
+WEX_API WexChannelPtr WexChannelAdd(int fd, void *user_data, WexChannelDelete on_delete,
+                                    WexChannelHandler on_read, WexChannelHandler on_write);
+
+/* Stops watching at once: no read handler runs after this, even for an event
+ * already fetched.  on_delete(user_data) is called once, from the loop, at
+ * its next iteration (or before WexMainLoop returns): never inside this call,
+ * like every callback.  Never closes the descriptor.  NULL, stale or foreign
+ * handles: no-op. */
+WEX_API void WexChannelRemove(WexChannelPtr channel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* WEX_H */

@@ -1,0 +1,41 @@
+// The loop as the rest of the library sees it: watches on the agent's own
+// sockets (with write interest, unlike public channels), a hook run once per
+// iteration, the clock, and the stop request.  Public channels and timers are
+// in wex.h; this header is internal and never installed.
+#pragma once
+
+#include <cstdint>
+
+namespace wex {
+
+enum IoEvent : unsigned { kIoRead = 1u, kIoWrite = 2u, kIoError = 4u };
+
+// events is a mask of IoEvent; kIoError covers hang-up and socket errors.
+using IoCallback = void (*)(void *ctx, unsigned events);
+struct IoWatch;
+
+// Watches fd with the given interest (kIoRead and/or kIoWrite).  Returns
+// nullptr, with a line on stderr, when epoll refuses the descriptor.  A watch
+// keeps the loop alive, like a channel.
+IoWatch *loop_io_add(int fd, unsigned interest, IoCallback cb, void *ctx);
+void loop_io_modify(IoWatch *watch, unsigned interest);
+// No callback for this watch runs after this call, even for an event already
+// fetched in the current batch; the memory is reclaimed by the loop later.
+void loop_io_remove(IoWatch *watch);
+
+// Runs at the start of every loop iteration, before the loop computes how long
+// it may block.  It may run user callbacks (and so may never return, if one
+// leaves by longjmp).  It returns true when it left work pending (buffered
+// input not yet dispatched, say): the loop then polls without blocking and
+// calls it again at the next iteration.  One hook; nullptr clears it.
+using PrepareHook = bool (*)(void *ctx);
+void loop_set_prepare(PrepareHook hook, void *ctx);
+
+// Called by WexStop before the loop is told to end: the agent leaves the bus.
+using StopHook = void (*)();
+void loop_set_stop_hook(StopHook hook);
+
+// Milliseconds on the monotonic clock.
+int64_t loop_now_ms();
+
+}  // namespace wex
