@@ -1,0 +1,28 @@
+// The loop's view of the kernel's readiness interface: epoll behind five
+// functions, so that the loop itself knows nothing of epoll (redis's ae_epoll
+// plays the same role).  Level-triggered; the key is the loop's, handed back
+// with each event.  Internal, never installed.
+#pragma once
+
+#include <cstdint>
+
+namespace wex {
+
+// flags and interest are masks of IoEvent (loop.h): kIoRead, kIoWrite, and in
+// flags also kIoError for hang-up or error, which the kernel always reports.
+struct PollerEvent {
+  uint64_t key;
+  unsigned flags;
+};
+
+// 0, or the errno of the failure (EPERM: the descriptor is always ready, as a
+// regular file is, and cannot be watched).
+int poller_add(int fd, unsigned interest, uint64_t key);
+int poller_modify(int fd, unsigned interest, uint64_t key);
+// Errors are ignored: a descriptor closed by its owner has left already.
+void poller_remove(int fd);
+// Waits at most timeout_ms (-1: no limit) and stores at most max events.
+// Returns their number; 0 when interrupted by a signal; -errno on failure.
+int poller_wait(PollerEvent *events, int max, int timeout_ms);
+
+}  // namespace wex
