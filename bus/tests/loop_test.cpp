@@ -18,7 +18,7 @@ namespace {
 
 class Loop : public ::testing::Test {
  protected:
-  void SetUp() override { alarm(30); }
+  void SetUp() override { alarm(10); }
   void TearDown() override { alarm(0); }
 };
 
@@ -246,6 +246,46 @@ TEST_F(Loop, ChannelRemovedInsideAHandlerGetsNoEventOfTheSameBatch) {
   EXPECT_EQ(readers[0].calls + readers[1].calls, 1);
   EXPECT_EQ(readers[0].deleted, 1);
   EXPECT_EQ(readers[1].deleted, 1);
+}
+
+// Two channels on one descriptor share its registration.  A removes B and
+// adds C on the same descriptor (C takes B's slot): B is not called for the
+// event already fetched, nor is C, which is served from the next iteration.
+struct Shared {
+  std::string seen;
+  int fd;
+  WexChannelPtr a, b, c;
+};
+Shared shared;
+
+void shared_c(WexChannelPtr channel, int fd, void *) {
+  shared.seen += 'C';
+  char byte;
+  EXPECT_EQ(read(fd, &byte, 1), 1);
+  WexChannelRemove(channel);
+}
+
+void shared_b(WexChannelPtr, int, void *) { shared.seen += 'B'; }
+
+void shared_a(WexChannelPtr channel, int, void *) {
+  shared.seen += 'A';
+  if (shared.seen.size() == 1) {
+    WexChannelRemove(shared.b);
+    shared.c = WexChannelAdd(shared.fd, nullptr, nullptr, shared_c, nullptr);
+  } else {
+    WexChannelRemove(channel);
+  }
+}
+
+TEST_F(Loop, TwoChannelsOnOneDescriptor) {
+  Pipe pipe;
+  pipe.put("x");
+  shared = Shared{"", pipe.read_end, nullptr, nullptr, nullptr};
+  shared.a = WexChannelAdd(pipe.read_end, nullptr, nullptr, shared_a, nullptr);
+  shared.b = WexChannelAdd(pipe.read_end, nullptr, nullptr, shared_b, nullptr);
+  ASSERT_NE(shared.b, nullptr);
+  WexMainLoop();
+  EXPECT_EQ(shared.seen, "AAC");
 }
 
 TEST_F(Loop, RegularFileIsAlwaysReadable) {

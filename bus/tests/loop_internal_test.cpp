@@ -1,0 +1,121 @@
+// The loop's internal interface, which the bus builds on: io watches with
+// write interest, the prepare hook, the stop hook.  These functions are hidden
+// in libwex.so, so this program compiles the loop's own sources in (its copy
+// of the public functions takes precedence over the library's).
+#include "../src/loop.cpp"
+#include "../src/poller.cpp"
+
+#include <gtest/gtest.h>
+#include <setjmp.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class LoopInternal : public ::testing::Test {
+ protected:
+  void SetUp() override { alarm(10); }
+  void TearDown() override {
+    alarm(0);
+    wex::loop_set_prepare(nullptr, nullptr);
+    wex::loop_set_stop_hook(nullptr);
+  }
+};
+
+struct Writer {
+  std::vector<unsigned> events;
+  wex::IoWatch *watch = nullptr;
+  int reader = -1;
+};
+
+void on_writable(void *ctx, unsigned events) {
+  auto *writer = static_cast<Writer *>(ctx);
+  writer->events.push_back(events);
+  if (writer->events.size() == 3) {
+    // Stop asking for write; the hang-up still comes through as an error.
+    wex::loop_io_modify(writer->watch, wex::kIoRead);
+    close(writer->reader);
+  } else if (events & wex::kIoError) {
+    wex::loop_io_remove(writer->watch);
+    wex::loop_io_remove(writer->watch);
+  }
+}
+
+TEST_F(LoopInternal, IoWatchReportsWriteThenErrorAfterModify) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  Writer writer;
+  writer.reader = fds[0];
+  writer.watch = wex::loop_io_add(fds[1], wex::kIoWrite, on_writable, &writer);
+  ASSERT_NE(writer.watch, nullptr);
+  WexMainLoop();  // ends once the watch is removed
+  using wex::kIoError;
+  using wex::kIoWrite;
+  EXPECT_EQ(writer.events, (std::vector<unsigned>{kIoWrite, kIoWrite, kIoWrite, kIoError}));
+  close(fds[1]);
+}
+
+TEST_F(LoopInternal, IoWatchRefusesWhatEpollRefuses) {
+  FILE *file = tmpfile();
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(wex::loop_io_add(fileno(file), wex::kIoRead, on_writable, nullptr), nullptr);
+  EXPECT_EQ(wex::loop_io_add(-1, wex::kIoRead, on_writable, nullptr), nullptr);
+  std::string said = testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find("loop_io_add"), std::string::npos) << said;
+  fclose(file);
+  // A foreign value is ignored, a channel handle is not an io watch.
+  wex::loop_io_remove(nullptr);
+  wex::loop_io_modify(reinterpret_cast<wex::IoWatch *>(uintptr_t{0x1234}), wex::kIoWrite);
+}
+
+// The hook keeps an idle descriptor's loop from blocking while it says it is
+// busy; a hook that leaves by longjmp counts as busy.
+struct Hook {
+  int calls = 0;
+  WexChannelPtr idle = nullptr;
+};
+jmp_buf escape;
+
+bool busy_for_a_while(void *ctx) {
+  auto *hook = static_cast<Hook *>(ctx);
+  ++hook->calls;
+  if (hook->calls == 1) longjmp(escape, 1);
+  if (hook->calls < 6) return true;
+  WexChannelRemove(hook->idle);
+  return false;
+}
+
+TEST_F(LoopInternal, PrepareHookRunsEachIterationAndPreventsBlocking) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  Hook hook;
+  hook.idle = WexChannelAdd(fds[0], nullptr, nullptr, nullptr, nullptr);  // never readable
+  wex::loop_set_prepare(busy_for_a_while, &hook);
+  static int exits;
+  exits = 0;
+  if (setjmp(escape)) ++exits;
+  WexMainLoop();
+  EXPECT_EQ(exits, 1);
+  EXPECT_EQ(hook.calls, 6);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+int stop_hook_calls = 0;
+void count_stop() { ++stop_hook_calls; }
+void stop_now(WexTimerPtr, void *, unsigned long) { WexStop(); }
+
+TEST_F(LoopInternal, WexStopCallsTheStopHookThenEndsTheLoop) {
+  wex::loop_set_stop_hook(count_stop);
+  WexTimerPtr timer = TimerRepeatAfter(0, 1, stop_now, nullptr);
+  WexMainLoop();
+  EXPECT_EQ(stop_hook_calls, 1);
+  TimerRemove(timer);
+  int64_t before = wex::loop_now_ms();
+  usleep(2000);
+  EXPECT_GE(wex::loop_now_ms() - before, 2);
+}
+
+}  // namespace
