@@ -1,6 +1,8 @@
 # The one driver: `make demo` and `make test` work on a fresh Debian 12 machine.
 # Every target first makes sure the packages it needs are there (`deps`).
 
+MAKEFLAGS += --no-print-directory
+
 PREFIX ?= /usr/local
 BUILD  ?= _cmake
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
