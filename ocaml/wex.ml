@@ -1,0 +1,247 @@
+(* The typed face of the raw stubs.  Two things live here and nowhere else:
+   the closure names (every closure reaches the stubs through a name from a
+   Wex_registry pool, given back when its object goes away), and the handles
+   (bindings, timers and channels are serial numbers of our own mapped to the
+   bus library's handles, so that a removed handle stays recognisably dead
+   even once the bus library hands its address to a new object). *)
+
+type client = int
+type binding = int
+type timer = int
+type channel = int
+type event = Connected | Disconnected | Unknown_event of int
+
+let initialised = ref false
+let int32_max = 0x7fff_ffff
+let max_message = 1024 * 1024
+
+let check_text fn what text =
+  if String.contains text '\000' then
+    invalid_arg (Printf.sprintf "%s: %s %S holds a NUL byte" fn what text)
+
+let need_init fn =
+  if not !initialised then failwith (fn ^ ": call Wex.init first")
+
+(* Serial numbers are never reused, across all three kinds; 2^62 of them
+   will not run out. *)
+let last_serial = ref 0
+
+let fresh_serial () =
+  incr last_serial;
+  !last_serial
+
+(* The raw handle and the name behind each live object, by serial number. *)
+type live = { raw : int; slot : Wex_registry.slot }
+
+let remove_live table pool serial release_raw =
+  match Hashtbl.find_opt table serial with
+  | None -> ()
+  | Some live ->
+      Hashtbl.remove table serial;
+      release_raw live.raw;
+      Wex_registry.release pool live.slot
+
+(* ---- Peers and the agent ---- *)
+
+let name_of = Wex_raw.wex_name_of_client
+let host_of = Wex_raw.wex_host_of_client
+
+let event_of_code = function
+  | 0 -> Connected
+  | 1 -> Disconnected
+  | code -> Unknown_event code
+
+(* The agent has one application closure at a time: a fixed name, replaced
+   by every init. *)
+let application_name = "wex.application"
+
+let init ~name ?(ready = "") on_event =
+  check_text "Wex.init" "name" name;
+  check_text "Wex.init" "ready message" ready;
+  Callback.register application_name (fun client code ->
+      on_event client (event_of_code code));
+  Wex_raw.wex_init name ready application_name;
+  initialised := true
+
+(* The bus library reports a bad bus text only on standard error and leaves
+   the agent off the bus, which a program cannot see; the syntax is simple
+   enough to check here first and raise. *)
+let valid_address text =
+  let byte part =
+    part <> ""
+    && String.length part <= 3
+    && String.for_all (fun c -> c >= '0' && c <= '9') part
+    && int_of_string part <= 255
+  in
+  text = ""
+  ||
+  match String.split_on_char '.' text with
+  | [ _; _; _; _ ] as parts -> List.for_all byte parts
+  | _ -> false
+
+let valid_port text =
+  text = ""
+  || String.length text <= 5
+     && String.for_all (fun c -> c >= '0' && c <= '9') text
+     && (let port = int_of_string text in
+         port >= 1 && port <= 65535)
+
+let valid_bus text =
+  match String.index_opt text ':' with
+  | None -> valid_address text
+  | Some i ->
+      valid_address (String.sub text 0 i)
+      && valid_port (String.sub text (i + 1) (String.length text - i - 1))
+
+let check_bus source text =
+  if not (valid_bus text) then
+    invalid_arg
+      (Printf.sprintf
+         "Wex.start: bad bus %S%s (expected [ADDRESS][:PORT], such as \
+          127.255.255.255:3110)"
+         text source)
+
+let start ?(bus = "") () =
+  need_init "Wex.start";
+  if bus = "" then
+    match Sys.getenv_opt "WEX_BUS" with
+    | Some text when text <> "" -> check_bus " in $WEX_BUS" text
+    | _ -> ()
+  else check_bus "" bus;
+  Wex_raw.wex_start bus
+
+let stop = Wex_raw.wex_stop
+let main_loop = Wex_raw.wex_mainLoop
+
+(* ---- Messages ---- *)
+
+let send message =
+  need_init "Wex.send";
+  if String.length message > max_message then
+    invalid_arg
+      (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
+         (String.length message) max_message);
+  check_text "Wex.send" "message" message;
+  Wex_raw.wex_sendMsg message
+
+let sendf format = Printf.ksprintf send format
+
+let bindings : (binding, live) Hashtbl.t = Hashtbl.create 16
+
+let binding_pool : (client -> string array -> unit) Wex_registry.t =
+  Wex_registry.create ~prefix:"wex.binding." ~idle:(fun _ _ -> ())
+
+(* The user's closure is registered as it is: the bus library never calls a
+   binding's callback after unbind, so no check stands in the way of a
+   message. *)
+let bind pattern on_message =
+  need_init "Wex.bind";
+  check_text "Wex.bind" "pattern" pattern;
+  let slot = Wex_registry.acquire binding_pool on_message in
+  let raw = Wex_raw.wex_bindMsg (Wex_registry.name slot) pattern in
+  if raw = 0 then begin
+    Wex_registry.release binding_pool slot;
+    invalid_arg (Printf.sprintf "Wex.bind: invalid pattern %S" pattern)
+  end;
+  let serial = fresh_serial () in
+  Hashtbl.replace bindings serial { raw; slot };
+  serial
+
+let unbind binding =
+  remove_live bindings binding_pool binding Wex_raw.wex_unbindMsg
+
+(* ---- Timers ---- *)
+
+let timers : (timer, live) Hashtbl.t = Hashtbl.create 16
+
+let timer_pool : (int -> unit) Wex_registry.t =
+  Wex_registry.create ~prefix:"wex.timer." ~idle:ignore
+
+module Timer = struct
+  type t = timer
+
+  let remove timer = remove_live timers timer_pool timer Wex_raw.wex_timerRemove
+  let active timer = Hashtbl.mem timers timer
+
+  (* The bus library ends a counted timer by itself after its last expiry;
+     counting expiries here is how its name gets back to the pool.  The
+     name is given back before the user's callback runs, so that an
+     exception from the last expiry loses nothing and the timer is already
+     inactive while that callback runs. *)
+  let ended serial = remove_live timers timer_pool serial ignore
+
+  let every ?count ~ms f =
+    let fn = "Wex.Timer.every" in
+    if ms < 0 || ms > int32_max then
+      invalid_arg (Printf.sprintf "%s: period of %d ms is not in 0..%d" fn ms
+                     int32_max);
+    let count =
+      match count with
+      | None -> 0
+      | Some n when n >= 1 && n <= int32_max -> n
+      | Some n ->
+          invalid_arg
+            (Printf.sprintf "%s: count %d is not in 1..%d" fn n int32_max)
+    in
+    let serial = fresh_serial () in
+    let raw = ref 0 and left = ref count in
+    (* A name freed by an earlier timer may only be called by that timer if
+       the bus library fired a timer it had ended; checking the handle costs
+       one comparison and keeps the new closure safe from it. *)
+    let expire handle =
+      if handle = !raw then begin
+        if !left > 0 then begin
+          decr left;
+          if !left = 0 then ended serial
+        end;
+        f serial
+      end
+    in
+    let slot = Wex_registry.acquire timer_pool expire in
+    raw := Wex_raw.wex_timerRepeatafter count ms (Wex_registry.name slot);
+    if !raw = 0 then begin
+      Wex_registry.release timer_pool slot;
+      failwith (fn ^ ": the loop refused the timer")
+    end;
+    Hashtbl.replace timers serial { raw = !raw; slot };
+    serial
+end
+
+(* ---- Channels ---- *)
+
+let channels : (channel, live) Hashtbl.t = Hashtbl.create 16
+
+let channel_pool : (int -> unit) Wex_registry.t =
+  Wex_registry.create ~prefix:"wex.channel." ~idle:ignore
+
+module Channel = struct
+  type t = channel
+
+  (* On Unix a file_descr is the descriptor's int; the Unix library offers
+     no conversion of its own. *)
+  let int_of_fd (fd : Unix.file_descr) : int = Obj.magic fd
+
+  let watch fd f =
+    let serial = fresh_serial () in
+    let raw = ref 0 in
+    let readable handle = if handle = !raw then f serial in
+    let slot = Wex_registry.acquire channel_pool readable in
+    raw := Wex_raw.wex_channelSetUp (int_of_fd fd) (Wex_registry.name slot);
+    if !raw = 0 then begin
+      Wex_registry.release channel_pool slot;
+      invalid_arg
+        (Printf.sprintf "Wex.Channel.watch: descriptor %d cannot be watched"
+           (int_of_fd fd))
+    end;
+    Hashtbl.replace channels serial { raw = !raw; slot };
+    serial
+
+  let remove channel =
+    remove_live channels channel_pool channel Wex_raw.wex_channelClose
+end
+
+let closure_names () =
+  (if !initialised then 1 else 0)
+  + Wex_registry.names binding_pool
+  + Wex_registry.names timer_pool
+  + Wex_registry.names channel_pool
