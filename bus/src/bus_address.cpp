@@ -1,0 +1,81 @@
+#include "bus_address.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <cstdio>
+
+#include "wex.h"
+
+namespace wex {
+
+namespace {
+
+bool parse_port(const std::string &text, uint16_t *port) {
+  if (text.empty() || text.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + unsigned(c - '0');
+  }
+  if (value == 0 || value > 65535) return false;
+  *port = uint16_t(value);
+  return true;
+}
+
+}  // namespace
+
+bool parse_bus_address(const std::string &text, BusAddress *out, std::string *error) {
+  std::string address = WEX_DEFAULT_ADDRESS;
+  uint16_t port = WEX_DEFAULT_PORT;
+  size_t colon = text.find(':');
+  std::string host_part = text.substr(0, colon);
+  if (!host_part.empty()) address = host_part;
+  if (colon != std::string::npos && !parse_port(text.substr(colon + 1), &port)) {
+    *error = "bad port \"" + text.substr(colon + 1) + "\" (want 1..65535)";
+    return false;
+  }
+  in_addr parsed;
+  // inet_pton takes exactly four decimal parts, unlike inet_aton, which would
+  // read "10.1" or "0x7f.1" as some address nobody meant.
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+    *error = "bad address \"" + address + "\" (want a dotted-quad IPv4 address)";
+    return false;
+  }
+  out->address = ntohl(parsed.s_addr);
+  out->port = port;
+  out->multicast = (out->address >> 28) == 0xE;
+  out->loopback = (out->address >> 24) == 127;
+  return true;
+}
+
+bool bus_address_usable(const BusAddress &bus, std::string *error) {
+  if (bus.multicast || bus.address == 0xFFFFFFFFu || bus.address == 0x7FFFFFFFu) return true;
+  bool found = false;
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (ifaddrs *i = list; i != nullptr && !found; i = i->ifa_next) {
+      if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+      if (!(i->ifa_flags & IFF_BROADCAST) || i->ifa_broadaddr == nullptr) continue;
+      auto *b = reinterpret_cast<sockaddr_in *>(i->ifa_broadaddr);
+      found = ntohl(b->sin_addr.s_addr) == bus.address;
+    }
+    freeifaddrs(list);
+  }
+  if (!found) {
+    *error = "address " + format_bus_address(bus) +
+             " is neither a multicast group nor the broadcast address of an interface";
+  }
+  return found;
+}
+
+std::string format_bus_address(const BusAddress &bus) {
+  char text[32];
+  snprintf(text, sizeof text, "%u.%u.%u.%u:%u", bus.address >> 24, (bus.address >> 16) & 255,
+           (bus.address >> 8) & 255, bus.address & 255, bus.port);
+  return text;
+}
+
+}  // namespace wex

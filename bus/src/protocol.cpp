@@ -1,0 +1,270 @@
+#include "protocol.h"
+
+#include <cstdlib>
+#include <new>
+
+namespace wex::proto {
+
+namespace {
+
+constexpr unsigned char kAnnounceMagic[4] = {'W', 'E', 'X', 'A'};
+constexpr unsigned char kHelloMagic[4] = {'W', 'E', 'X', '!'};
+
+uint16_t get_u16(const unsigned char *p) { return uint16_t(p[0] << 8 | p[1]); }
+uint32_t get_u32(const unsigned char *p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+uint64_t get_u64(const unsigned char *p) { return uint64_t(get_u32(p)) << 32 | get_u32(p + 4); }
+void set_u16(unsigned char *p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+void set_u32(unsigned char *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
+}
+void set_u64(unsigned char *p, uint64_t v) {
+  set_u32(p, uint32_t(v >> 32));
+  set_u32(p + 4, uint32_t(v));
+}
+
+// A bounds-checked reader over one frame body.  Every getter fails once the
+// body is exhausted, so a decoder that checks ok() at the end has checked
+// every field.
+class Reader {
+ public:
+  Reader(char *body, size_t size) : p_(body), end_(body + size) {}
+  bool ok() const { return ok_; }
+  bool at_end() const { return ok_ && p_ == end_; }
+  bool bytes(void *out, size_t n) {
+    if (!ok_ || size_t(end_ - p_) < n) return ok_ = false;
+    memcpy(out, p_, n);
+    p_ += n;
+    return true;
+  }
+  uint16_t u16() {
+    unsigned char b[2] = {0, 0};
+    bytes(b, 2);
+    return get_u16(b);
+  }
+  uint32_t u32() {
+    unsigned char b[4] = {0, 0, 0, 0};
+    bytes(b, 4);
+    return get_u32(b);
+  }
+  uint64_t u64() {
+    unsigned char b[8] = {};
+    bytes(b, 8);
+    return get_u64(b);
+  }
+  // A text: u32 size, that many bytes without NUL, then one NUL.
+  char *text(size_t max, size_t *size) {
+    uint32_t n = u32();
+    if (!ok_ || n > max || size_t(end_ - p_) < size_t(n) + 1) {
+      ok_ = false;
+      return nullptr;
+    }
+    char *t = p_;
+    if (t[n] != '\0' || memchr(t, '\0', n) != nullptr) {
+      ok_ = false;
+      return nullptr;
+    }
+    p_ += size_t(n) + 1;
+    *size = n;
+    return t;
+  }
+
+ private:
+  char *p_;
+  char *end_;
+  bool ok_ = true;
+};
+
+}  // namespace
+
+void encode_announce(unsigned char out[kAnnounceSize], uint16_t tcp_port, uint64_t agent_id) {
+  memcpy(out, kAnnounceMagic, 4);
+  out[4] = uint8_t(kVersion);
+  out[5] = 0;
+  set_u16(out + 6, tcp_port);
+  set_u64(out + 8, agent_id);
+}
+
+bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t *agent_id) {
+  auto p = static_cast<const unsigned char *>(data);
+  if (size < kAnnounceSize || memcmp(p, kAnnounceMagic, 4) != 0) return false;
+  if (p[4] != kVersion || p[5] != 0) return false;
+  *tcp_port = get_u16(p + 6);
+  *agent_id = get_u64(p + 8);
+  return *tcp_port != 0 && *agent_id != 0;
+}
+
+// ---- ByteBuffer ----
+
+ByteBuffer::~ByteBuffer() { free(data_); }
+
+void ByteBuffer::release(char *block) { free(block); }
+
+char *ByteBuffer::reserve(size_t n, bool may_move, char **retired) {
+  if (capacity_ - tail_ >= n) return data_ + tail_;
+  size_t live = tail_ - head_;
+  if (may_move && head_ > 0 && capacity_ - live >= n && live <= capacity_ / 2) {
+    // Sliding the live bytes down is cheaper than growing, and in the steady
+    // state (small frames, drained each iteration) it never even happens:
+    // consume() resets an emptied buffer to offset 0.
+    memmove(data_, data_ + head_, live);
+    head_ = 0;
+    tail_ = live;
+    return data_ + tail_;
+  }
+  size_t want = capacity_ ? capacity_ : 4096;
+  while (want - live < n) want *= 2;
+  char *block = static_cast<char *>(malloc(want));
+  if (block == nullptr) throw std::bad_alloc();
+  if (live) memcpy(block, data_ + head_, live);
+  if (may_move || retired == nullptr) {
+    free(data_);
+  } else {
+    *retired = data_;
+  }
+  data_ = block;
+  capacity_ = want;
+  head_ = 0;
+  tail_ = live;
+  return data_ + tail_;
+}
+
+void ByteBuffer::append(const void *bytes, size_t n) {
+  memcpy(reserve(n), bytes, n);
+  tail_ += n;
+}
+
+// ---- Encoding ----
+
+size_t begin_frame(ByteBuffer &out, FrameType type) {
+  size_t start = out.tail_offset();
+  unsigned char head[5] = {0, 0, 0, 0, type};
+  out.append(head, sizeof head);
+  return start;
+}
+
+bool end_frame(ByteBuffer &out, size_t start) {
+  size_t length = out.tail_offset() - start - kLengthSize;
+  if (length > kMaxFrame) {
+    out.truncate_to(start);
+    return false;
+  }
+  set_u32(reinterpret_cast<unsigned char *>(out.at(start)), uint32_t(length));
+  return true;
+}
+
+void put_u16(ByteBuffer &out, uint16_t v) {
+  unsigned char b[2];
+  set_u16(b, v);
+  out.append(b, 2);
+}
+void put_u32(ByteBuffer &out, uint32_t v) {
+  unsigned char b[4];
+  set_u32(b, v);
+  out.append(b, 4);
+}
+void put_u64(ByteBuffer &out, uint64_t v) {
+  unsigned char b[8];
+  set_u64(b, v);
+  out.append(b, 8);
+}
+void put_text(ByteBuffer &out, const char *text, size_t size) {
+  char *p = out.reserve(4 + size + 1);
+  set_u32(reinterpret_cast<unsigned char *>(p), uint32_t(size));
+  if (size) memcpy(p + 4, text, size);
+  p[4 + size] = '\0';
+  out.commit(4 + size + 1);
+}
+
+void put_hello(ByteBuffer &out, uint64_t agent_id, std::string_view name) {
+  size_t start = begin_frame(out, kHello);
+  out.append(kHelloMagic, 4);
+  put_u16(out, kVersion);
+  put_u64(out, agent_id);
+  put_text(out, name.data(), name.size() > kMaxName ? kMaxName : name.size());
+  end_frame(out, start);
+}
+
+void put_subscribe(ByteBuffer &out, uint32_t binding_id, std::string_view pattern) {
+  size_t start = begin_frame(out, kSubscribe);
+  put_u32(out, binding_id);
+  put_text(out, pattern.data(), pattern.size());
+  end_frame(out, start);
+}
+
+void put_unsubscribe(ByteBuffer &out, uint32_t binding_id) {
+  size_t start = begin_frame(out, kUnsubscribe);
+  put_u32(out, binding_id);
+  end_frame(out, start);
+}
+
+void put_empty(ByteBuffer &out, FrameType type) {
+  size_t start = begin_frame(out, type);
+  end_frame(out, start);
+}
+
+// ---- Decoding ----
+
+Split split_frame(char *data, size_t avail, Frame *frame, size_t *consumed) {
+  if (avail < kLengthSize) return Split::kIncomplete;
+  uint32_t length = get_u32(reinterpret_cast<unsigned char *>(data));
+  // The length is judged before waiting for the body, so a peer that claims
+  // a huge frame is dropped at once instead of making us buffer it.
+  if (length == 0 || length > kMaxFrame) return Split::kMalformed;
+  if (avail - kLengthSize < length) return Split::kIncomplete;
+  frame->type = uint8_t(data[kLengthSize]);
+  frame->body = data + kLengthSize + 1;
+  frame->size = length - 1;
+  *consumed = kLengthSize + length;
+  return Split::kFrame;
+}
+
+bool parse_hello(const Frame &f, Hello *out) {
+  if (f.type != kHello) return false;
+  Reader r(f.body, f.size);
+  unsigned char magic[4] = {};
+  r.bytes(magic, 4);
+  out->version = r.u16();
+  out->agent_id = r.u64();
+  out->name = r.text(kMaxName, &out->name_size);
+  return r.at_end() && memcmp(magic, kHelloMagic, 4) == 0 && out->agent_id != 0;
+}
+
+bool parse_subscribe(const Frame &f, uint32_t *binding_id, const char **pattern,
+                     size_t *pattern_size) {
+  if (f.type != kSubscribe) return false;
+  Reader r(f.body, f.size);
+  *binding_id = r.u32();
+  *pattern = r.text(kMaxPattern, pattern_size);
+  return r.at_end();
+}
+
+bool parse_unsubscribe(const Frame &f, uint32_t *binding_id) {
+  if (f.type != kUnsubscribe) return false;
+  Reader r(f.body, f.size);
+  *binding_id = r.u32();
+  return r.at_end();
+}
+
+bool parse_empty(const Frame &f) { return f.size == 0; }
+
+bool parse_message(const Frame &f, uint32_t *binding_id, int *argc, char **argv) {
+  if (f.type != kMessage) return false;
+  Reader r(f.body, f.size);
+  *binding_id = r.u32();
+  uint16_t n = r.u16();
+  if (!r.ok() || n > kMaxArgs) return false;
+  for (unsigned i = 0; i < n; ++i) {
+    size_t size;
+    argv[i] = r.text(kMaxFrame, &size);
+    if (!r.ok()) return false;
+  }
+  *argc = n;
+  return r.at_end();
+}
+
+}  // namespace wex::proto
