@@ -1,0 +1,6 @@
+external now : unit -> float = "bench_now"
+external empty : string -> unit = "bench_empty"
+external deliver : string -> int -> unit = "bench_deliver"
+external minimal : string -> int -> unit = "bench_minimal"
+external call_pointer : int64 -> int -> unit = "bench_call_pointer"
+external nothing_address : unit -> int64 = "bench_nothing_address"
