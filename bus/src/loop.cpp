@@ -81,17 +81,13 @@ struct SlotTable {
 
 // ---- State -----------------------------------------------------------------
 
-constexpr uint32_t kNotInHeap = UINT32_MAX;
-
 struct Timer {
   uint32_t generation = 1;
   bool live = false;
   int count;             // > 0: fires that many times
   unsigned long fired;   // times fired so far
-  long period_ms;        // <= 0: once per iteration
-  int64_t due_ms;
-  uint64_t order;        // creation order: ties between equal due times
-  uint32_t heap_position;
+  long period_ms;        // > 0: in the heap; <= 0: once per iteration
+  uint32_t ticket;       // unique to this timer; the order of its heap entry
   WexTimerCallback callback;
   void *user_data;
 };
@@ -121,6 +117,16 @@ struct FdEntry {
   std::vector<uint64_t> watches;
 };
 
+// The keys live in the heap itself, 16 bytes, so that sifting touches no
+// timer slot.  A removed timer leaves its entry behind, stale since the slot's
+// ticket no longer matches: dropped when it reaches the top, or all at once
+// when the stale outnumber the live.
+struct HeapEntry {
+  int64_t due_ms;
+  uint32_t order;  // creation order: ties between equal due times
+  uint32_t index;  // the timer's slot
+};
+
 struct PendingDelete {
   WexChannelDelete on_delete;
   void *user_data;
@@ -138,10 +144,11 @@ struct Loop {
   std::vector<int> dirty_fds;
   size_t live_watches = 0;
 
-  std::vector<uint32_t> heap;  // timer slots with period > 0, by (due, order)
+  std::vector<HeapEntry> heap;  // timers with period > 0
+  size_t live_timed = 0, stale_entries = 0;
   std::vector<uint64_t> idle;  // handles of timers with period <= 0 (may be stale)
   size_t live_idle = 0;
-  uint64_t next_order = 0;
+  uint32_t next_order = 0;
 
   std::vector<PendingDelete> deletes;
   size_t deletes_next = 0;
@@ -182,84 +189,120 @@ int64_t saturating_add(int64_t a, int64_t b) { return a > INT64_MAX - b ? INT64_
 
 // ---- Timer heap ------------------------------------------------------------
 
-bool earlier(uint32_t a, uint32_t b) {
-  const Timer &x = loop.timers.slots[a], &y = loop.timers.slots[b];
+bool earlier(const HeapEntry &x, const HeapEntry &y) {
   return x.due_ms != y.due_ms ? x.due_ms < y.due_ms : x.order < y.order;
 }
 
-void heap_place(size_t position, uint32_t index) {
-  loop.heap[position] = index;
-  loop.timers.slots[index].heap_position = static_cast<uint32_t>(position);
-}
-
 void heap_sift_up(size_t position) {
-  uint32_t index = loop.heap[position];
+  HeapEntry entry = loop.heap[position];
   while (position > 0) {
     size_t parent = (position - 1) / 2;
-    if (!earlier(index, loop.heap[parent])) break;
-    heap_place(position, loop.heap[parent]);
+    if (!earlier(entry, loop.heap[parent])) break;
+    loop.heap[position] = loop.heap[parent];
     position = parent;
   }
-  heap_place(position, index);
+  loop.heap[position] = entry;
 }
 
+// Moves the hole at position down to a leaf along the earlier children, then
+// lets the entry rise from there: one comparison per level on the way down,
+// and a rescheduled timer, due later than most, rises little.
 void heap_sift_down(size_t position) {
-  uint32_t index = loop.heap[position];
-  size_t size = loop.heap.size();
+  HeapEntry entry = loop.heap[position];
+  size_t size = loop.heap.size(), top = position;
   for (;;) {
     size_t child = 2 * position + 1;
     if (child >= size) break;
     if (child + 1 < size && earlier(loop.heap[child + 1], loop.heap[child])) ++child;
-    if (!earlier(loop.heap[child], index)) break;
-    heap_place(position, loop.heap[child]);
+    loop.heap[position] = loop.heap[child];
     position = child;
   }
-  heap_place(position, index);
-}
-
-void heap_push(uint32_t index) {
-  loop.heap.push_back(index);
-  heap_sift_up(loop.heap.size() - 1);
-}
-
-void heap_erase(size_t position) {
-  loop.timers.slots[loop.heap[position]].heap_position = kNotInHeap;
-  uint32_t last = loop.heap.back();
-  loop.heap.pop_back();
-  if (position == loop.heap.size()) return;
-  heap_place(position, last);
-  heap_sift_down(position);
-  heap_sift_up(loop.timers.slots[last].heap_position);
-}
-
-void timer_end(uint32_t index) {
-  Timer &timer = loop.timers.slots[index];
-  if (timer.heap_position != kNotInHeap)
-    heap_erase(timer.heap_position);
-  else
-    --loop.live_idle;
-  loop.timers.release(index);
-}
-
-// Counts the expiry; ends the timer if it was the last one, else schedules the
-// next.  Done before the callback, which may never return.
-void timer_account(uint32_t index, WexTimerCallback *callback, void **user_data,
-                   unsigned long *third) {
-  Timer &timer = loop.timers.slots[index];
-  *callback = timer.callback;
-  *user_data = timer.user_data;
-  *third = ++timer.fired;
-  if (timer.count > 0 && timer.fired >= static_cast<unsigned long>(timer.count)) {
-    timer_end(index);
-  } else if (timer.heap_position != kNotInHeap) {
-    // Next due time after the pass, on the timer's own schedule.
-    int64_t next = saturating_add(timer.due_ms, timer.period_ms);
-    if (next <= loop.pass_now)
-      next = saturating_add(
-          timer.due_ms, ((loop.pass_now - timer.due_ms) / timer.period_ms + 1) * timer.period_ms);
-    timer.due_ms = next;
-    heap_sift_down(timer.heap_position);
+  while (position > top) {
+    size_t parent = (position - 1) / 2;
+    if (!earlier(entry, loop.heap[parent])) break;
+    loop.heap[position] = loop.heap[parent];
+    position = parent;
   }
+  loop.heap[position] = entry;
+}
+
+void heap_pop() {
+  loop.heap[0] = loop.heap.back();
+  loop.heap.pop_back();
+  if (!loop.heap.empty()) heap_sift_down(0);
+}
+
+bool entry_live(const HeapEntry &entry) {
+  const Timer &timer = loop.timers.slots[entry.index];
+  return timer.live && timer.ticket == entry.order;
+}
+
+// Drops stale entries from the top, so that heap[0] is a live timer.
+void heap_prune() {
+  while (!loop.heap.empty() && !entry_live(loop.heap[0])) {
+    heap_pop();
+    --loop.stale_entries;
+  }
+}
+
+void timer_remove(uint32_t index) {
+  if (loop.timers.slots[index].period_ms > 0) {
+    --loop.live_timed;
+    ++loop.stale_entries;
+  } else {
+    --loop.live_idle;
+  }
+  loop.timers.release(index);
+  if (loop.stale_entries > 32 && loop.stale_entries * 2 > loop.heap.size()) {
+    // Only heap[0] is ever held across a callback, by nobody: rebuilding is
+    // safe at any time.
+    size_t kept = 0;
+    for (const HeapEntry &entry : loop.heap) {
+      if (entry_live(entry)) loop.heap[kept++] = entry;
+    }
+    loop.heap.resize(kept);
+    loop.stale_entries = 0;
+    for (size_t i = kept / 2; i-- > 0;) heap_sift_down(i);
+  }
+}
+
+// Fires heap[0], a live timer due in this pass.  The expiry is counted and the
+// timer rescheduled or ended before its callback, which may never return.
+void fire_timed() {
+  HeapEntry &entry = loop.heap[0];
+  uint32_t index = entry.index;
+  Timer &timer = loop.timers.slots[index];
+  uint64_t handle = make_handle(kKindTimer, index, timer.generation);
+  WexTimerCallback callback = timer.callback;
+  void *user_data = timer.user_data;
+  unsigned long third = ++timer.fired;
+  if (timer.count > 0 && third >= static_cast<unsigned long>(timer.count)) {
+    heap_pop();
+    --loop.live_timed;
+    loop.timers.release(index);
+  } else {
+    // The next due time after the pass, on the timer's own schedule.
+    int64_t due = entry.due_ms, next = saturating_add(due, timer.period_ms);
+    if (next <= loop.pass_now)
+      next = saturating_add(due, ((loop.pass_now - due) / timer.period_ms + 1) * timer.period_ms);
+    entry.due_ms = next;
+    heap_sift_down(0);
+  }
+  callback(to_pointer<WexTimerPtr>(handle), user_data, third);
+}
+
+// The same for a live timer of period <= 0.
+void fire_idle(uint32_t index) {
+  Timer &timer = loop.timers.slots[index];
+  uint64_t handle = make_handle(kKindTimer, index, timer.generation);
+  WexTimerCallback callback = timer.callback;
+  void *user_data = timer.user_data;
+  unsigned long third = ++timer.fired;
+  if (timer.count > 0 && third >= static_cast<unsigned long>(timer.count)) {
+    --loop.live_idle;
+    loop.timers.release(index);
+  }
+  callback(to_pointer<WexTimerPtr>(handle), user_data, third);
 }
 
 // ---- Watches ---------------------------------------------------------------
@@ -398,7 +441,7 @@ void compact_fd_entries() {
 // ---- One iteration ---------------------------------------------------------
 
 bool alive() {
-  return loop.live_watches > 0 || !loop.heap.empty() || loop.live_idle > 0 ||
+  return loop.live_watches > 0 || loop.live_timed > 0 || loop.live_idle > 0 ||
          loop.deletes_next < loop.deletes.size() || loop.prepare_busy;
 }
 
@@ -406,8 +449,9 @@ int poll_timeout() {
   if (loop.prepare_busy || loop.live_idle > 0 || !loop.always_ready.empty() ||
       loop.deletes_next < loop.deletes.size())
     return 0;
+  heap_prune();
   if (loop.heap.empty()) return -1;
-  int64_t wait = loop.timers.slots[loop.heap[0]].due_ms - loop_now_ms();
+  int64_t wait = loop.heap[0].due_ms - loop_now_ms();
   return wait <= 0 ? 0 : wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
 }
 
@@ -458,15 +502,6 @@ void dispatch_step() {
     unsigned events = event.flags & (watch->interest | kIoError);
     if (events) watch->io_callback(watch->user_data, events);
   }
-}
-
-void fire_timer(uint32_t index) {
-  WexTimerCallback callback;
-  void *user_data;
-  unsigned long third;
-  uint64_t handle = make_handle(kKindTimer, index, loop.timers.slots[index].generation);
-  timer_account(index, &callback, &user_data, &third);
-  callback(to_pointer<WexTimerPtr>(handle), user_data, third);
 }
 
 void start_idle_pass() {
@@ -592,14 +627,15 @@ void WexMainLoop(void) {
         compact_fd_entries();
         // The timer pass: the timers due now, then the idle ones that exist
         // now; a timer made during the pass is not run in it (a timed one is
-        // due after pass_now).
-        loop.pass_now = loop_now_ms();
+        // due after pass_now).  No timed timer, no need to read the clock.
+        loop.pass_now = loop.live_timed == 0 ? INT64_MIN : loop_now_ms();
         start_idle_pass();
         loop.phase = Phase::kTimers;
         continue;
       case Phase::kTimers:
-        if (!loop.heap.empty() && loop.timers.slots[loop.heap[0]].due_ms <= loop.pass_now) {
-          fire_timer(loop.heap[0]);
+        heap_prune();
+        if (!loop.heap.empty() && loop.heap[0].due_ms <= loop.pass_now) {
+          fire_timed();
           continue;
         }
         loop.phase = Phase::kIdle;
@@ -607,7 +643,7 @@ void WexMainLoop(void) {
       case Phase::kIdle:
         if (loop.idle_next < loop.idle_end) {
           uint32_t index;
-          if (loop.timers.find(loop.idle[loop.idle_next++], kKindTimer, &index)) fire_timer(index);
+          if (loop.timers.find(loop.idle[loop.idle_next++], kKindTimer, &index)) fire_idle(index);
           continue;
         }
         loop.phase = Phase::kStart;
@@ -632,15 +668,17 @@ WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb, voi
   timer.count = count;
   timer.fired = 0;
   timer.period_ms = period_ms;
-  timer.order = loop.next_order++;
   timer.callback = cb;
   timer.user_data = user_data;
+  // A fresh ticket for every timer, idle ones too: the slot may have left a
+  // stale entry in the heap under its previous ticket.
+  timer.ticket = loop.next_order++;
   uint64_t handle = make_handle(kKindTimer, index, timer.generation);
   if (period_ms > 0) {
-    timer.due_ms = saturating_add(loop_now_ms(), period_ms);
-    heap_push(index);
+    loop.heap.push_back(HeapEntry{saturating_add(loop_now_ms(), period_ms), timer.ticket, index});
+    heap_sift_up(loop.heap.size() - 1);
+    ++loop.live_timed;
   } else {
-    timer.heap_position = kNotInHeap;
     loop.idle.push_back(handle);
     ++loop.live_idle;
   }
@@ -649,7 +687,7 @@ WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb, voi
 
 void TimerRemove(WexTimerPtr timer) {
   uint32_t index;
-  if (loop.timers.find(to_handle(timer), kKindTimer, &index)) timer_end(index);
+  if (loop.timers.find(to_handle(timer), kKindTimer, &index)) timer_remove(index);
 }
 
 WexChannelPtr WexChannelAdd(int fd, void *user_data, WexChannelDelete on_delete,

@@ -406,6 +406,31 @@ TEST_F(Loop, StaleAndForeignHandlesAreIgnored) {
   TimerRemove(reused);
 }
 
+// A removed timer's slot goes to a timer of the other sort: what is left of
+// the first one in the loop's schedule must not reach the second.
+struct Reuse {
+  int64_t until;
+  int fired = 0;
+};
+
+void idle_until(WexTimerPtr timer, void *user_data, unsigned long third) {
+  auto *reuse = static_cast<Reuse *>(user_data);
+  EXPECT_EQ(third, static_cast<unsigned long>(++reuse->fired));
+  if (now_ms() > reuse->until) TimerRemove(timer);
+}
+
+TEST_F(Loop, ReusedTimerSlotKeepsNothingOfItsPreviousTimer) {
+  Fired log;
+  TimerProbe probe{&log, 1};
+  TimerRemove(TimerRepeatAfter(0, 2, never_called, nullptr));
+  Reuse reuse{now_ms() + 20};
+  TimerRepeatAfter(0, 0, idle_until, &reuse);  // runs past the removed timer's due time
+  TimerRepeatAfter(3, 5, record_timer, &probe);
+  WexMainLoop();
+  EXPECT_GT(reuse.fired, 1);
+  EXPECT_EQ(log.thirds, (std::vector<unsigned long>{1, 2, 3}));
+}
+
 // ---- Non-local exits -----------------------------------------------------------
 
 jmp_buf escape;
