@@ -57,7 +57,7 @@ namespace {
 constexpr size_t kHighWater = 64u << 20;
 constexpr size_t kReadChunk = 64 * 1024;
 // Frames dispatched per peer per turn, so one busy peer cannot starve others.
-constexpr int kDispatchBudget = 512;
+constexpr int kDispatchBudget = 2048;
 // Heartbeat: a tick every period; a peer silent for kMissedTicks ticks is
 // dead, a handshake not done after kHandshakeTicks ticks is abandoned.
 constexpr long kDefaultHeartbeatMs = 1000;
@@ -92,6 +92,7 @@ struct Peer {
   bool report_pending = false;   // DISCONNECTED is owed
   bool dirty = false;            // in the flush list
   bool heard = false, spoke = false;
+  bool eof = false;              // the peer closed; frames still buffered go first
   int missed_ticks = 0, handshake_ticks = 0;
   int pins = 0;
   uint64_t id = 0;
@@ -468,7 +469,21 @@ bool dispatch_frames(Peer *p, int budget) {
   return false;
 }
 
+// A peer that closed after sending is closed here only once every whole
+// frame it sent has been dispatched: its last messages are not lost.
+void close_if_drained(Peer *p) {
+  proto::Frame f;
+  size_t size;
+  if (p->eof && p->state != PeerState::kClosed &&
+      proto::split_frame(p->in.begin(), p->in.size(), &f, &size) != proto::Split::kFrame)
+    close_peer(p, nullptr);
+}
+
 void read_peer(Peer *p) {
+  // A backlog is dispatched before more is read, so a slow consumer leaves
+  // the bytes in the kernel, where TCP slows the sender down.
+  if (dispatch_frames(p, kDispatchBudget) || p->state == PeerState::kClosed) return;
+  if (p->eof) return close_if_drained(p);
   bool pinned = p->pins > 0;
   if (!pinned) p->in.reset_if_empty();
   char *retired = nullptr;
@@ -480,9 +495,13 @@ void read_peer(Peer *p) {
     p->heard = true;
     dispatch_frames(p, kDispatchBudget);
   } else if (n == 0) {
-    close_peer(p, nullptr);
+    p->eof = true;
+    dispatch_frames(p, kDispatchBudget);
+    close_if_drained(p);
   } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-    close_peer(p, nullptr);
+    p->eof = true;  // a reset: what arrived before it still counts
+    dispatch_frames(p, kDispatchBudget);
+    close_if_drained(p);
   }
 }
 
@@ -646,8 +665,9 @@ bool on_prepare(void *) {
   }
   for (size_t i = 0; i < g.peers.size(); ++i) {
     Peer *p = g.peers[i];
-    if (p->state != PeerState::kClosed && !p->in.empty() && dispatch_frames(p, kDispatchBudget))
-      busy = true;
+    if (p->state == PeerState::kClosed || (p->in.empty() && !p->eof)) continue;
+    if (dispatch_frames(p, kDispatchBudget)) busy = true;
+    close_if_drained(p);
   }
   flush_all();
   for (Peer *p : g.closed) busy = busy || p->report_pending;
