@@ -1,0 +1,243 @@
+// The codec, the bus text and the matcher, compiled in: they are internal
+// to the library and not exported from it.
+#include <gtest/gtest.h>
+
+#include "../src/bus_address.cpp"
+#include "../src/protocol.cpp"
+#include "../src/subscriptions.cpp"
+
+using namespace wex;
+using namespace wex::proto;
+
+namespace {
+
+std::string bytes_of(ByteBuffer &b) { return std::string(b.begin(), b.size()); }
+
+// Splits and parses one MESSAGE frame from the head of a buffer.
+bool decode_message(std::string wire, uint32_t *id, std::vector<std::string> *texts) {
+  Frame f;
+  size_t used;
+  if (split_frame(wire.data(), wire.size(), &f, &used) != Split::kFrame) return false;
+  char *argv[kMaxArgs];
+  int argc;
+  if (!parse_message(f, id, &argc, argv)) return false;
+  texts->assign(argv, argv + argc);
+  return used == wire.size();
+}
+
+TEST(Codec, FramesRoundTrip) {
+  ByteBuffer out;
+  put_hello(out, 0x0102030405060708ull, "agent one");
+  put_subscribe(out, 77, "^a(b)?$");
+  put_unsubscribe(out, 78);
+  put_empty(out, kReady);
+  std::string wire = bytes_of(out);
+  Frame f;
+  size_t used;
+  char *p = wire.data();
+  size_t left = wire.size();
+
+  ASSERT_EQ(split_frame(p, left, &f, &used), Split::kFrame);
+  Hello h;
+  ASSERT_TRUE(parse_hello(f, &h));
+  EXPECT_EQ(h.version, kVersion);
+  EXPECT_EQ(h.agent_id, 0x0102030405060708ull);
+  EXPECT_EQ(std::string(h.name, h.name_size), "agent one");
+  p += used, left -= used;
+
+  ASSERT_EQ(split_frame(p, left, &f, &used), Split::kFrame);
+  uint32_t id;
+  const char *pattern;
+  size_t size;
+  ASSERT_TRUE(parse_subscribe(f, &id, &pattern, &size));
+  EXPECT_EQ(id, 77u);
+  EXPECT_EQ(std::string(pattern, size), "^a(b)?$");
+  EXPECT_FALSE(parse_hello(f, &h)) << "a frame parses only as its own type";
+  p += used, left -= used;
+
+  ASSERT_EQ(split_frame(p, left, &f, &used), Split::kFrame);
+  ASSERT_TRUE(parse_unsubscribe(f, &id));
+  EXPECT_EQ(id, 78u);
+  p += used, left -= used;
+
+  ASSERT_EQ(split_frame(p, left, &f, &used), Split::kFrame);
+  EXPECT_EQ(f.type, kReady);
+  EXPECT_TRUE(parse_empty(f));
+  EXPECT_EQ(used, left);
+}
+
+TEST(Codec, MessageTextsPointIntoTheFrameAndEndInNul) {
+  ByteBuffer out;
+  size_t start = begin_frame(out, kMessage);
+  put_u32(out, 5);
+  put_u16(out, 3);
+  put_text(out, "one", 3);
+  put_text(out, "", 0);
+  put_text(out, "line\nbreak", 10);
+  ASSERT_TRUE(end_frame(out, start));
+  std::string wire = bytes_of(out);
+  uint32_t id;
+  std::vector<std::string> texts;
+  ASSERT_TRUE(decode_message(wire, &id, &texts));
+  EXPECT_EQ(id, 5u);
+  EXPECT_EQ(texts, (std::vector<std::string>{"one", "", "line\nbreak"}));
+}
+
+TEST(Codec, EveryTruncationIsIncompleteAndNoLengthIsTrusted) {
+  ByteBuffer out;
+  put_hello(out, 9, "n");
+  std::string wire = bytes_of(out);
+  Frame f;
+  size_t used;
+  for (size_t n = 0; n < wire.size(); ++n)
+    EXPECT_EQ(split_frame(wire.data(), n, &f, &used), Split::kIncomplete) << n;
+  std::string zero(4, '\0'), huge("\x00\x40\x00\x01", 4);
+  EXPECT_EQ(split_frame(zero.data(), 4, &f, &used), Split::kMalformed);
+  EXPECT_EQ(split_frame(huge.data(), 4, &f, &used), Split::kMalformed) << "4 MiB + 1";
+}
+
+TEST(Codec, StrictDecoderRejectsBadFields) {
+  auto message = [](auto build) {
+    ByteBuffer out;
+    size_t start = begin_frame(out, kMessage);
+    build(out);
+    end_frame(out, start);
+    return bytes_of(out);
+  };
+  uint32_t id;
+  std::vector<std::string> texts;
+  // A text whose size runs past the frame.
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
+    put_u32(o, 1), put_u16(o, 1), put_u32(o, 1000), o.append("ab", 3);
+  }), &id, &texts));
+  // Missing terminating NUL, and a NUL inside a text.
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
+    put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("abc", 3);
+  }), &id, &texts));
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
+    put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("a\0\0", 3);
+  }), &id, &texts));
+  // A count larger than the texts present, one over the limit, trailing bytes.
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 2), put_text(o, "a", 1); }), &id, &texts));
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, uint16_t(kMaxArgs + 1)); }), &id, &texts));
+  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0), o.append("x", 1); }), &id, &texts));
+  EXPECT_TRUE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0); }), &id, &texts));
+  // A frame over the limit is taken back out of the buffer.
+  ByteBuffer out;
+  put_empty(out, kPing);
+  size_t before = out.size();
+  size_t start = begin_frame(out, kMessage);
+  std::string big(kMaxFrame, 'x');
+  put_text(out, big.data(), big.size());
+  EXPECT_FALSE(end_frame(out, start));
+  EXPECT_EQ(out.size(), before);
+}
+
+TEST(Codec, AnnouncementsOfOtherKindsAreRefused) {
+  unsigned char d[kAnnounceSize];
+  encode_announce(d, 4242, 0xABCDEF);
+  uint16_t port;
+  uint64_t id;
+  ASSERT_TRUE(decode_announce(d, sizeof d, &port, &id));
+  EXPECT_EQ(port, 4242);
+  EXPECT_EQ(id, 0xABCDEFu);
+  EXPECT_FALSE(decode_announce(d, sizeof d - 1, &port, &id));
+  for (size_t i : {0u, 4u, 5u}) {
+    unsigned char bad[kAnnounceSize];
+    memcpy(bad, d, sizeof d);
+    bad[i] ^= 0x40;
+    EXPECT_FALSE(decode_announce(bad, sizeof bad, &port, &id)) << "byte " << i;
+  }
+}
+
+TEST(Codec, PinnedBufferKeepsItsOldBlockForReaders) {
+  ByteBuffer in;
+  in.append("frame-one", 9);
+  char *old = in.begin();
+  in.consume(9);
+  char *retired = nullptr;
+  // Not allowed to move: the old bytes must stay readable where they are.
+  in.reserve(1 << 20, false, &retired);
+  EXPECT_EQ(retired, old);
+  EXPECT_EQ(std::string(retired, 9), "frame-one");
+  ByteBuffer::release(retired);
+}
+
+TEST(BusText, ParsesDefaultsAndRefusesNonsense) {
+  BusAddress b;
+  std::string error;
+  ASSERT_TRUE(parse_bus_address("", &b, &error));
+  EXPECT_EQ(format_bus_address(b), "127.255.255.255:3110");
+  EXPECT_TRUE(b.loopback);
+  ASSERT_TRUE(parse_bus_address(":4000", &b, &error));
+  EXPECT_EQ(b.port, 4000);
+  ASSERT_TRUE(parse_bus_address("239.1.2.3", &b, &error));
+  EXPECT_TRUE(b.multicast);
+  EXPECT_EQ(b.port, WEX_DEFAULT_PORT);
+  for (const char *bad : {"1.2.3", "1.2.3.4.5", "0x7f.0.0.1", "256.0.0.1", ":", ":0", ":65536",
+                          ":-1", ": 80", "host.example:80", "1.2.3.4:80x"}) {
+    EXPECT_FALSE(parse_bus_address(bad, &b, &error)) << bad;
+    EXPECT_FALSE(error.empty());
+  }
+  ASSERT_TRUE(parse_bus_address("127.0.0.1:80", &b, &error));
+  EXPECT_FALSE(bus_address_usable(b, &error)) << "a unicast address reaches one agent only";
+  ASSERT_TRUE(parse_bus_address("127.255.255.255:80", &b, &error));
+  EXPECT_TRUE(bus_address_usable(b, &error));
+}
+
+struct Delivery {
+  uint32_t id;
+  std::vector<std::string> groups;
+  bool operator==(const Delivery &o) const { return id == o.id && groups == o.groups; }
+};
+
+std::vector<Delivery> match_all(SubscriptionSet &s, std::string_view text) {
+  std::vector<Delivery> out;
+  int n = s.match(text, [&](uint32_t id, const re2::StringPiece *g, int count) {
+    Delivery d{id, {}};
+    for (int i = 0; i < count; ++i) d.groups.emplace_back(g[i].data() ? std::string(g[i]) : "<absent>");
+    out.push_back(d);
+  });
+  EXPECT_EQ(size_t(n), out.size());
+  return out;
+}
+
+TEST(Matching, CapturesAndAbsentGroupsThroughLoopAndSet) {
+  // Below the threshold matching loops; above it the set filters first:
+  // both must give the same deliveries, in subscription order.
+  for (size_t fillers : {0u, 50u}) {
+    SubscriptionSet s;
+    std::string reason;
+    for (size_t i = 0; i < fillers; ++i)
+      ASSERT_EQ(s.add(uint32_t(1000 + i), "^filler" + std::to_string(i) + "$", &reason),
+                SubscriptionSet::Added::kAdded);
+    ASSERT_EQ(s.add(1, "temp (\\d+)( C)?", &reason), SubscriptionSet::Added::kAdded);
+    ASSERT_EQ(s.add(2, "^t", &reason), SubscriptionSet::Added::kAdded);
+    ASSERT_EQ(s.add(3, "(", &reason), SubscriptionSet::Added::kIgnored);
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(match_all(s, "temp 21"),
+              (std::vector<Delivery>{{1, {"21", "<absent>"}}, {2, {}}}))
+        << fillers;
+    EXPECT_EQ(match_all(s, "x temp 3 C"), (std::vector<Delivery>{{1, {"3", " C"}}})) << fillers;
+    EXPECT_TRUE(match_all(s, "nothing").empty());
+    EXPECT_EQ(s.add(2, "again", &reason), SubscriptionSet::Added::kDuplicate);
+    EXPECT_TRUE(s.remove(1));
+    EXPECT_TRUE(s.remove(3)) << "an ignored pattern can still be withdrawn";
+    EXPECT_FALSE(s.remove(1));
+    EXPECT_EQ(match_all(s, "temp 21"), (std::vector<Delivery>{{2, {}}}));
+  }
+}
+
+TEST(Matching, RemotePatternsAreBounded) {
+  SubscriptionSet s;
+  std::string reason;
+  // Beyond RE2's memory budget: ignored, not fatal.
+  EXPECT_EQ(s.add(1, "((((a{100}){100}){100}){100})", &reason), SubscriptionSet::Added::kIgnored);
+  std::string groups;
+  for (size_t i = 0; i <= kMaxArgs; ++i) groups += "(a)?";
+  EXPECT_EQ(s.add(2, groups, &reason), SubscriptionSet::Added::kIgnored);
+  for (uint32_t i = 3; s.size() < kMaxSubscriptions; ++i) s.add(i, "x", &reason);
+  EXPECT_EQ(s.add(999999, "y", &reason), SubscriptionSet::Added::kFull);
+}
+
+}  // namespace

@@ -1,0 +1,294 @@
+// The wire as a stranger sees it: datagrams and frames built by hand from
+// the protocol document, sent to a wexagent process.  A raw peer that
+// follows the document is accepted; one that breaks it is dropped alone.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "bus_harness.h"
+
+using bus_test::Agent;
+
+namespace {
+
+std::vector<std::string> args(int port, const std::string &name, std::vector<std::string> more = {}) {
+  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port),
+                                "-n", name};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
+void be32(std::string &s, uint32_t v) {
+  for (int i = 3; i >= 0; --i) s += char(v >> (8 * i));
+}
+void be16(std::string &s, uint16_t v) {
+  s += char(v >> 8);
+  s += char(v);
+}
+void be64(std::string &s, uint64_t v) {
+  be32(s, uint32_t(v >> 32));
+  be32(s, uint32_t(v));
+}
+void text(std::string &s, const std::string &t) {
+  be32(s, uint32_t(t.size()));
+  s += t;
+  s += '\0';
+}
+std::string frame(uint8_t type, const std::string &body) {
+  std::string f;
+  be32(f, uint32_t(body.size() + 1));
+  f += char(type);
+  return f + body;
+}
+std::string hello(uint64_t id, const std::string &name) {
+  std::string b = "WEX!";
+  be16(b, 1);
+  be64(b, id);
+  text(b, name);
+  return frame(1, b);
+}
+uint32_t get32(const std::string &s, size_t at) {
+  uint32_t v = 0;
+  for (int i = 0; i < 4; ++i) v = v << 8 | uint8_t(s[at + size_t(i)]);
+  return v;
+}
+
+// A UDP socket on the bus, to hear announcements and to send forged ones.
+struct BusEar {
+  int fd;
+  int port;
+  explicit BusEar(int p) : port(p) {
+    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(p));
+    a.sin_addr.s_addr = inet_addr("127.255.255.255");
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) abort();
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~BusEar() { close(fd); }
+  // Waits for an announcement; returns its TCP port and id.
+  bool hear(uint16_t *tcp_port, uint64_t *id) {
+    unsigned char d[64];
+    for (int i = 0; i < 20; ++i) {
+      ssize_t n = recv(fd, d, sizeof d, 0);
+      if (n < 0) return false;
+      if (n == 16 && memcmp(d, "WEXA", 4) == 0 && d[4] == 1 && d[5] == 0) {
+        *tcp_port = uint16_t(d[6] << 8 | d[7]);
+        *id = 0;
+        for (int k = 8; k < 16; ++k) *id = *id << 8 | d[k];
+        return true;
+      }
+    }
+    return false;
+  }
+  void say(const std::string &datagram) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = inet_addr("127.255.255.255");
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr *>(&a), sizeof a);
+  }
+};
+
+int connect_loopback(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// Reads until the agent closes; true when it did before the timeout.
+bool closed_by_agent(int fd) {
+  char sink[65536];
+  for (int i = 0; i < 1000; ++i) {
+    ssize_t n = recv(fd, sink, sizeof sink, 0);
+    if (n == 0 || (n < 0 && errno == ECONNRESET)) return true;
+    if (n < 0) return false;  // timeout
+  }
+  return false;
+}
+
+// Reads one whole frame (type and body).
+bool read_frame(int fd, uint8_t *type, std::string *body) {
+  std::string head(5, '\0');
+  if (recv(fd, head.data(), 5, MSG_WAITALL) != 5) return false;
+  uint32_t length = get32(head, 0);
+  if (length == 0 || length > (4u << 20)) return false;
+  *type = uint8_t(head[4]);
+  body->assign(length - 1, '\0');
+  return length == 1 || recv(fd, body->data(), length - 1, MSG_WAITALL) == ssize_t(length - 1);
+}
+
+TEST(Wire, MalformedFramesDropOnlyTheirSender) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  std::vector<std::string> env = {"WEX_HEARTBEAT_MS=100"};
+  Agent target(args(port, "target", {"^to target (.*)$"}), env);
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  Agent good(args(port, "good", {"-c"}), env);
+  ASSERT_TRUE(target.expect("connected\tgood"));
+
+  std::string sub = frame(2, [] {
+    std::string b;
+    be32(b, 7);
+    be32(b, 0xFFFFFF00u);  // pattern length far past the frame
+    return b;
+  }());
+  std::string many_args = frame(5, [] {
+    std::string b;
+    be32(b, 1);
+    be16(b, 60000);
+    return b;
+  }());
+  std::string no_nul = hello(42, "x");
+  no_nul[no_nul.size() - 1] = 'y';
+  const std::vector<std::pair<const char *, std::string>> abuses = {
+      {"text", "GET / HTTP/1.0\r\n\r\n"},
+      {"huge length", std::string("\xff\xff\xff\xff\x01", 5)},
+      {"zero length", std::string(8, '\0')},
+      {"frame before hello", frame(6, "")},
+      {"hello without NUL", no_nul},
+      {"wrong magic", [] {
+         std::string h = hello(47, "raw");
+         h[5 + 3] = '?';
+         return h;
+       }()},
+      {"bounded field overrun", hello(43, "raw") + sub},
+      {"argument count overrun", hello(44, "raw") + frame(4, "") + many_args},
+      {"our own identity", hello(id, "impostor")},
+      {"truncated frame", hello(45, "raw") + std::string("\x00\x00\x01\x00\x05", 5) + "abc"},
+      {"never finishes its handshake", hello(46, "slow")},
+  };
+  for (auto &[what, bytes] : abuses) {
+    int fd = connect_loopback(tcp);
+    ASSERT_GE(fd, 0) << what;
+    ASSERT_EQ(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), ssize_t(bytes.size())) << what;
+    EXPECT_TRUE(closed_by_agent(fd)) << what;
+    close(fd);
+  }
+  // The well-behaved peer never noticed.
+  good.write("to target still here\n");
+  std::string line;
+  ASSERT_TRUE(target.expect("msg\t", &line));
+  EXPECT_EQ(line, "msg\tgood\t0\t1\tstill here");
+  for (auto &l : target.skipped()) EXPECT_EQ(l.find("disconnected\tgood"), std::string::npos);
+}
+
+TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(args(port, "target", {"^to raw (.*)$"}));
+  uint16_t tcp;
+  uint64_t target_id;
+  ASSERT_TRUE(ear.hear(&tcp, &target_id));
+
+  // Our own listener, announced by forged datagrams.
+  int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  socklen_t len = sizeof a;
+  getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len);
+  uint16_t ours = ntohs(a.sin_port);
+  auto announce = [&](uint8_t version, uint64_t id, const char *magic = "WEXA") {
+    std::string d = magic;
+    d += char(version);
+    d += '\0';
+    be16(d, ours);
+    be64(d, id);
+    return d;
+  };
+  const uint64_t raw_id = ~uint64_t{0};  // above every id: the target connects to it
+  ear.say("WEXA");                                   // short
+  ear.say(announce(1, raw_id, "XXXX"));              // foreign
+  ear.say(announce(2, raw_id));                      // another version
+  ear.say(announce(1, target_id));                   // claims the target's identity
+  pollfd p{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 500), 0) << "the target connected after a bad datagram";
+  ear.say(announce(1, raw_id));
+  ASSERT_EQ(poll(&p, 1, 5000), 1) << "the target ignored a good datagram";
+  int fd = accept(listener, nullptr, nullptr);
+  timeval tv{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+
+  // Its handshake: HELLO (magic, version, its id, its name), one SUBSCRIBE, READY.
+  uint8_t type;
+  std::string body;
+  ASSERT_TRUE(read_frame(fd, &type, &body));
+  ASSERT_EQ(type, 1);
+  EXPECT_EQ(body.substr(0, 4), "WEX!");
+  std::string expect_tail;
+  be16(expect_tail, 1);
+  be64(expect_tail, target_id);
+  text(expect_tail, "target");
+  EXPECT_EQ(body.substr(4), expect_tail);
+  ASSERT_TRUE(read_frame(fd, &type, &body));
+  ASSERT_EQ(type, 2);
+  uint32_t binding = get32(body, 0);
+  EXPECT_EQ(body.substr(4), [] {
+    std::string t;
+    text(t, "^to raw (.*)$");
+    return t;
+  }());
+  ASSERT_TRUE(read_frame(fd, &type, &body));
+  ASSERT_EQ(type, 4);
+
+  std::string sub;
+  be32(sub, 9);
+  text(sub, "^for raw (\\w+)( and)?");
+  std::string mine = hello(raw_id, "raw") + frame(2, sub) + frame(4, "");
+  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
+  ASSERT_TRUE(target.expect("connected\traw\t127.0.0.1"));
+
+  // A delivery from us: binding id, count, texts.
+  std::string msg;
+  be32(msg, binding);
+  be16(msg, 1);
+  text(msg, "hello");
+  std::string f = frame(5, msg);
+  ASSERT_EQ(send(fd, f.data(), f.size(), MSG_NOSIGNAL), ssize_t(f.size()));
+  std::string line;
+  ASSERT_TRUE(target.expect("msg\t", &line));
+  EXPECT_EQ(line, "msg\traw\t0\t1\thello");
+
+  // A delivery to us, matched by the target against our subscription.
+  target.write("for raw words\n");
+  do {
+    ASSERT_TRUE(read_frame(fd, &type, &body));
+  } while (type == 6);  // pings
+  ASSERT_EQ(type, 5);
+  std::string want;
+  be32(want, 9);
+  be16(want, 2);
+  text(want, "words");
+  text(want, "");
+  EXPECT_EQ(body, want);
+
+  std::string bye = frame(7, "");
+  send(fd, bye.data(), bye.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(target.expect("disconnected\traw"));
+  close(fd);
+  close(listener);
+}
+
+}  // namespace
