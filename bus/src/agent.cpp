@@ -147,7 +147,9 @@ struct Agent {
   int pin_count = 0;
 };
 
-Agent g;
+// Never destroyed: a program may still call in from its exit handlers, and
+// everything stays reachable for leak checkers.
+Agent &g = *new Agent;
 
 WexClientPtr as_client(Peer *p) { return reinterpret_cast<WexClientPtr>(p->handle); }
 
