@@ -1,0 +1,192 @@
+// The test process itself is an agent, with wexagent processes as peers:
+// what only the C interface can show (handles, unbinding from a callback,
+// leaving a callback by longjmp).  Every loop runs under a watchdog alarm.
+#include <gtest/gtest.h>
+
+#include <csetjmp>
+
+#include "bus_harness.h"
+#include "wex.h"
+
+using bus_test::Agent;
+
+namespace {
+
+std::vector<std::string> peer_args(int port, std::vector<std::string> more = {}) {
+  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port),
+                                "-n", "peer"};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
+std::string bus_of(int port) { return ":" + std::to_string(port); }
+
+void ignore_peers(WexClientPtr, void *, unsigned) {}
+
+// ---- Unbinding a subscription whose delivery is already buffered ----
+
+struct UnbindState {
+  WexBindingPtr second = nullptr;
+  std::vector<std::string> first_got;
+  int second_calls = 0;
+};
+UnbindState unbind_state;
+
+void first_cb(WexClientPtr, void *, int argc, char **argv) {
+  ASSERT_EQ(argc, 1);
+  unbind_state.first_got.push_back(argv[0]);
+  if (unbind_state.first_got.size() == 1) WexUnbindMsg(unbind_state.second);
+  if (unbind_state.first_got.size() == 2) WexStop();
+}
+void second_cb(WexClientPtr, void *, int, char **) { ++unbind_state.second_calls; }
+
+TEST(InProcess, UnbindInsideADeliveryCancelsOneAlreadyReceived) {
+  alarm(20);
+  int port = bus_test::random_port();
+  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
+  ASSERT_NE(WexBindMsg(first_cb, nullptr, "^x(\\d)$"), nullptr);
+  // Bound second: its delivery of "x1" sits behind the first one's in the
+  // same write, so it is buffered when the first callback unbinds it.
+  unbind_state.second = WexBindMsg(second_cb, nullptr, "^x(%d)$", 1);
+  ASSERT_NE(unbind_state.second, nullptr);
+  WexStart(bus_of(port).c_str());
+  Agent peer(peer_args(port, {"-p", "1", "-w", "2000"}));
+  peer.write("x1\nx2\n");
+  WexMainLoop();
+  EXPECT_EQ(unbind_state.first_got, (std::vector<std::string>{"1", "2"}));
+  EXPECT_EQ(unbind_state.second_calls, 0);
+  WexUnbindMsg(unbind_state.second);  // stale now: a no-op
+  WexUnbindMsg(nullptr);
+  alarm(0);
+}
+
+// ---- Leaving a callback by longjmp ----
+
+jmp_buf jump_out;
+std::vector<int> jump_got;
+bool jumped = false;
+
+void jumping_cb(WexClientPtr, void *, int argc, char **argv) {
+  ASSERT_EQ(argc, 1);
+  int n = atoi(argv[0]);
+  jump_got.push_back(n);
+  if (n == 2 && !jumped) {
+    jumped = true;
+    longjmp(jump_out, 1);
+  }
+  if (n == 6) WexStop();
+}
+
+TEST(InProcess, LongjmpOutOfADeliveryLosesAndRepeatsNothing) {
+  alarm(20);
+  int port = bus_test::random_port();
+  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
+  ASSERT_NE(WexBindMsg(jumping_cb, nullptr, "^m(\\d+)$"), nullptr);
+  WexStart(bus_of(port).c_str());
+  Agent peer(peer_args(port, {"-p", "1", "-w", "2000"}));
+  peer.write("m1\nm2\nm3\nm4\nm5\nm6\n");
+  if (setjmp(jump_out) == 0) WexMainLoop();
+  ASSERT_TRUE(jumped);
+  if (jump_got.size() < 6) WexMainLoop();  // the frames left buffered come now
+  EXPECT_EQ(jump_got, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  alarm(0);
+}
+
+// ---- Client handles ----
+
+struct HandleState {
+  WexClientPtr client = nullptr;
+  std::string name_during, host_during;
+  bool stale_after = false;
+  int connects = 0;
+};
+HandleState handles;
+
+void check_stale(WexTimerPtr, void *, unsigned long) {
+  handles.stale_after = WexGetApplicationName(handles.client) == nullptr &&
+                        WexGetApplicationHost(handles.client) == nullptr;
+  WexStop();
+}
+
+void watching_peers(WexClientPtr client, void *, unsigned event) {
+  if (event == WEX_CLIENT_CONNECTED) {
+    handles.client = client;
+    ++handles.connects;
+    return;
+  }
+  const char *name = WexGetApplicationName(client);
+  const char *host = WexGetApplicationHost(client);
+  handles.name_during = name ? name : "(null)";
+  handles.host_during = host ? host : "(null)";
+  TimerRepeatAfter(1, 1, check_stale, nullptr);
+}
+
+TEST(InProcess, ClientHandleIsValidDuringItsDisconnectionAndStaleAfter) {
+  alarm(20);
+  int port = bus_test::random_port();
+  WexInit("inproc", "", watching_peers, nullptr, nullptr, nullptr);
+  WexStart(bus_of(port).c_str());
+  Agent peer(peer_args(port, {"-p", "1"}));
+  peer.close_input();  // it leaves once it has met us
+  WexMainLoop();
+  EXPECT_EQ(handles.connects, 1);
+  EXPECT_EQ(handles.name_during, "peer");
+  EXPECT_EQ(handles.host_during, "127.0.0.1");
+  EXPECT_TRUE(handles.stale_after);
+  // Foreign values: never issued, or issued by the loop for a timer.
+  WexTimerPtr timer = TimerRepeatAfter(1, 100000, check_stale, nullptr);
+  EXPECT_EQ(WexGetApplicationName(reinterpret_cast<WexClientPtr>(timer)), nullptr);
+  TimerRemove(timer);
+  EXPECT_EQ(WexGetApplicationName(nullptr), nullptr);
+  EXPECT_EQ(WexGetApplicationHost(reinterpret_cast<WexClientPtr>(uintptr_t(0x1230))), nullptr);
+  uintptr_t v = reinterpret_cast<uintptr_t>(handles.client);
+  EXPECT_NE(v, 0u);
+  EXPECT_EQ(v >> 63, (v >> 62) & 1) << "two highest bits equal";
+  alarm(0);
+}
+
+void stop_on_connect(WexClientPtr, void *, unsigned event) {
+  if (event == WEX_CLIENT_CONNECTED) {
+    ++handles.connects;
+    WexStop();
+  }
+}
+
+TEST(InProcess, StartAfterStopJoinsTheBusAgain) {
+  alarm(20);
+  int port = bus_test::random_port();
+  handles = HandleState{};
+  WexInit("inproc", "", stop_on_connect, nullptr, nullptr, nullptr);
+  Agent peer(peer_args(port));
+  WexStart(bus_of(port).c_str());
+  WexMainLoop();
+  EXPECT_EQ(handles.connects, 1);
+  WexStart(bus_of(port).c_str());
+  WexMainLoop();
+  EXPECT_EQ(handles.connects, 2);
+  EXPECT_TRUE(peer.expect("connected\tinproc"));
+  EXPECT_TRUE(peer.expect("disconnected\tinproc"));
+  EXPECT_TRUE(peer.expect("connected\tinproc"));
+  alarm(0);
+}
+
+TEST(InProcess, BadInputIsRefusedWithoutHarm) {
+  alarm(20);
+  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
+  EXPECT_EQ(WexBindMsg(first_cb, nullptr, "(unclosed"), nullptr);
+  WexStart("not a bus");
+  EXPECT_EQ(WexSendMsg("nobody %s", "hears"), 0);
+  WexMainLoop();  // nothing to wait for: returns at once
+  int port = bus_test::random_port();
+  WexStart(bus_of(port).c_str());
+  WexStart(bus_of(port + 1).c_str());  // already running: changes nothing
+  std::string big(WEX_MAX_MESSAGE + 1, 'x');
+  EXPECT_EQ(WexSendMsg("%s", big.c_str()), -1);
+  big.pop_back();
+  EXPECT_EQ(WexSendMsg("%s", big.c_str()), 0);
+  WexStop();
+  WexStop();  // harmless off the bus
+  alarm(0);
+}
+
+}  // namespace
