@@ -1,0 +1,232 @@
+// Benchmark roles for the bus, each run as its own process by bench_bus.sh
+// (which pins them with taskset), with the baselines beside them: a raw TCP
+// ping-pong and, when built with it, ZeroMQ PUSH/PULL.  Every message
+// carries a 32-byte payload.
+//
+//   bus_bench echo BUS                    answers every ping
+//   bus_bench rtt BUS COUNT               COUNT round trips through echo
+//   bus_bench sink BUS COUNT SUBS         counts COUNT deliveries; SUBS patterns, one matches
+//   bus_bench source BUS COUNT            sends COUNT messages once a sink is there
+//   bus_bench tcp-echo PORT / tcp-rtt PORT COUNT
+//   bus_bench zmq-pull PORT COUNT / zmq-push PORT COUNT
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "wex.h"
+#ifdef WEX_HAVE_ZMQ
+#include <zmq.h>
+#endif
+
+namespace {
+
+constexpr char kPayload[] = "0123456789abcdef0123456789abcdef";  // 32 bytes
+static_assert(sizeof kPayload == 33);
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+long count_arg(const char *text) {
+  char *end;
+  long v = strtol(text, &end, 10);
+  if (*end || v <= 0) {
+    fprintf(stderr, "bus_bench: \"%s\" is not a positive count\n", text);
+    exit(2);
+  }
+  return v;
+}
+
+// ---- Bus roles ----
+
+long target = 0, seen = 0;
+double started = 0;
+
+void echo_cb(WexClientPtr, void *, int, char **argv) { WexSendMsg("pong %s", argv[0]); }
+
+void rtt_cb(WexClientPtr, void *, int, char **) {
+  if (++seen == target) {
+    double t = now_s() - started;
+    printf("bus round trip: %.2f us\n", t / double(target) * 1e6);
+    WexStop();
+    return;
+  }
+  WexSendMsg("ping %s", kPayload);
+}
+
+void rtt_peer(WexClientPtr, void *, unsigned event) {
+  if (event != WEX_CLIENT_CONNECTED) return;
+  // Warm up once, then time.
+  started = now_s();
+  WexSendMsg("ping %s", kPayload);
+}
+
+void sink_cb(WexClientPtr, void *, int, char **) {
+  if (seen++ == 0) started = now_s();
+  if (seen == target) {
+    double t = now_s() - started;
+    printf("bus one-way: %.2f M msg/s\n", double(target - 1) / t / 1e6);
+    WexStop();
+  }
+}
+
+bool source_go = false;
+long sent = 0;
+void source_batch(WexTimerPtr timer, void *, unsigned long) {
+  if (!source_go) return;
+  if (sent == 0) {
+    // Send cost: the time inside WexSendMsg (matching and encoding), for a
+    // first batch timed on its own before the network gets involved.
+    long n = target < 100000 ? target : 100000;
+    double t0 = now_s();
+    for (long i = 0; i < n; ++i) WexSendMsg("%s", kPayload);
+    printf("bus send cost: %.0f ns/msg\n", (now_s() - t0) / double(n) * 1e9);
+    sent = n;
+    return;
+  }
+  for (int i = 0; i < 2000 && sent < target; ++i, ++sent) WexSendMsg("%s", kPayload);
+  if (sent >= target) TimerRemove(timer);
+}
+void source_peer(WexClientPtr, void *, unsigned event) {
+  if (event == WEX_CLIENT_CONNECTED) source_go = true;
+  if (event == WEX_CLIENT_DISCONNECTED) WexStop();
+}
+
+int run_bus(const std::string &role, const char *bus, long count, long subs) {
+  target = count;
+  if (role == "echo") {
+    WexInit("echo", "", nullptr, nullptr, nullptr, nullptr);
+    WexBindMsg(echo_cb, nullptr, "^ping (.*)$");
+  } else if (role == "rtt") {
+    WexInit("rtt", "", rtt_peer, nullptr, nullptr, nullptr);
+    WexBindMsg(rtt_cb, nullptr, "^pong (.*)$");
+  } else if (role == "sink") {
+    WexInit("sink", "", nullptr, nullptr, nullptr, nullptr);
+    for (long i = 1; i < subs; ++i) WexBindMsg(sink_cb, nullptr, "^topic%ld (.*)$", i);
+    WexBindMsg(sink_cb, nullptr, "^(0123.*)$");
+  } else {
+    WexInit("source", "", source_peer, nullptr, nullptr, nullptr);
+    TimerRepeatAfter(0, 0, source_batch, nullptr);
+  }
+  WexStart(bus);
+  WexMainLoop();
+  return 0;
+}
+
+// ---- Raw TCP ping-pong ----
+
+int tcp_socket(int port, bool server) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (server) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+      perror("bus_bench: tcp listen");
+      exit(1);
+    }
+    int c = accept(fd, nullptr, nullptr);
+    close(fd);
+    fd = c;
+  } else {
+    for (int i = 0; connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0; ++i) {
+      if (i == 500) {
+        perror("bus_bench: tcp connect");
+        exit(1);
+      }
+      usleep(10000);
+    }
+  }
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool read_full(int fd, char *buf, size_t n) {
+  for (size_t got = 0; got < n;) {
+    ssize_t r = read(fd, buf + got, n - got);
+    if (r <= 0) return false;
+    got += size_t(r);
+  }
+  return true;
+}
+
+int run_tcp(bool echo, int port, long count) {
+  int fd = tcp_socket(port, echo);
+  char buf[32];
+  if (echo) {
+    while (read_full(fd, buf, 32))
+      if (write(fd, buf, 32) != 32) break;
+    return 0;
+  }
+  double t0 = now_s();
+  for (long i = 0; i < count; ++i) {
+    if (write(fd, kPayload, 32) != 32 || !read_full(fd, buf, 32)) return 1;
+  }
+  printf("raw TCP round trip: %.2f us\n", (now_s() - t0) / double(count) * 1e6);
+  close(fd);
+  return 0;
+}
+
+// ---- ZeroMQ PUSH/PULL ----
+
+int run_zmq(bool pull, int port, long count) {
+#ifdef WEX_HAVE_ZMQ
+  void *ctx = zmq_ctx_new();
+  void *s = zmq_socket(ctx, pull ? ZMQ_PULL : ZMQ_PUSH);
+  std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port);
+  if ((pull ? zmq_bind(s, endpoint.c_str()) : zmq_connect(s, endpoint.c_str())) != 0) {
+    fprintf(stderr, "bus_bench: zmq %s: %s\n", endpoint.c_str(), zmq_strerror(zmq_errno()));
+    return 1;
+  }
+  char buf[64];
+  if (pull) {
+    zmq_recv(s, buf, sizeof buf, 0);
+    double t0 = now_s();
+    for (long i = 1; i < count; ++i) zmq_recv(s, buf, sizeof buf, 0);
+    printf("ZeroMQ PUSH/PULL: %.2f M msg/s\n", double(count - 1) / (now_s() - t0) / 1e6);
+  } else {
+    for (long i = 0; i < count; ++i) zmq_send(s, kPayload, 32, 0);
+  }
+  zmq_close(s);
+  zmq_ctx_term(ctx);
+  return 0;
+#else
+  (void)pull, (void)port, (void)count;
+  fprintf(stderr, "bus_bench: built without ZeroMQ\n");
+  return 1;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
+    fprintf(argc < 3 ? stderr : stdout,
+            "usage: bus_bench echo BUS | rtt BUS COUNT | sink BUS COUNT SUBS | source BUS COUNT\n"
+            "       | tcp-echo PORT | tcp-rtt PORT COUNT | zmq-pull PORT COUNT | zmq-push PORT COUNT\n");
+    return argc < 3 ? 2 : 0;
+  }
+  std::string role = argv[1];
+  long count = argc > 3 ? count_arg(argv[3]) : 1;
+  if (role == "echo" || role == "rtt" || role == "source")
+    return run_bus(role, argv[2], count, 1);
+  if (role == "sink") return run_bus(role, argv[2], count, argc > 4 ? count_arg(argv[4]) : 1);
+  if (role == "tcp-echo" || role == "tcp-rtt")
+    return run_tcp(role == "tcp-echo", int(count_arg(argv[2])), count);
+  if (role == "zmq-pull" || role == "zmq-push")
+    return run_zmq(role == "zmq-pull", int(count_arg(argv[2])), count);
+  fprintf(stderr, "bus_bench: unknown role \"%s\" (try --help)\n", role.c_str());
+  return 2;
+}
