@@ -61,29 +61,51 @@ typedef void (*WexChannelDelete)(void *user_data);
  * over copies that are never freed).  reserved1 and reserved2 must be 0.
  * Called again before WexStart it replaces all three; on a running agent the
  * new name and ready message apply to peers met from then on, and the new
- * callback to every later event. */
+ * callback to every later event.
+ *
+ * CONNECTED comes once a peer's name and subscriptions have arrived; the
+ * ready message is queued for that peer just before the callback runs, so
+ * it reaches the peer ahead of anything the callback sends.  DISCONNECTED
+ * comes when the peer says goodbye, closes, breaks the protocol, stops
+ * reading (over 64 MiB queued for it) or stays silent for 4 heartbeat
+ * periods (1 s each; $WEX_HEARTBEAT_MS sets the period, read at WexStart).
+ * The client handle stays valid during the DISCONNECTED callback and is
+ * stale after it.  No DISCONNECTED is reported for peers that this agent
+ * leaves by WexStop: their handles go stale at once. */
 WEX_API void WexInit(const char *name, const char *ready, WexApplicationCallback cb,
                      void *user_data, void *reserved1, void *reserved2);
 
 /* Joins the bus "[ADDRESS][:PORT]": ADDRESS an IPv4 broadcast address or a
  * multicast group (224.0.0.0/4), PORT the UDP port of the bus.  NULL or ""
  * means $WEX_BUS where set, else WEX_DEFAULT_ADDRESS:WEX_DEFAULT_PORT.  The
- * text is read during the call only.  A malformed bus text, or sockets that
- * cannot be set up, print one line on stderr and leave the agent off the bus.
- * Starting a running agent prints a line and changes nothing. */
+ * text is read during the call only.  ADDRESS must be a multicast group,
+ * 255.255.255.255, 127.255.255.255 or the broadcast address of an interface:
+ * a unicast address would reach only one of the agents sharing the port.  A
+ * loopback bus listens on 127.0.0.1 only, any other on every interface;
+ * multicast datagrams go out with TTL 1 ($WEX_MULTICAST_TTL changes it).  A
+ * malformed bus text, or sockets that cannot be set up, print one line on
+ * stderr and leave the agent off the bus.  Starting a running agent prints a
+ * line and changes nothing.  Bindings made before WexStart, or kept from an
+ * earlier run, are sent to every peer met. */
 WEX_API void WexStart(const char *bus);
 
-/* Says goodbye to every peer, closes every socket of the agent, and ends
- * WexMainLoop once the callback that called it (if any) has returned; every
- * nested WexMainLoop ends too.  WexStart afterwards joins the bus again.
- * Harmless when the agent is not on a bus. */
+/* Says goodbye to every peer, giving queued messages up to one second to
+ * leave (the only wait in the library), closes every socket of the agent,
+ * and ends WexMainLoop once the callback that called it (if any) has
+ * returned; every nested WexMainLoop ends too.  WexStart afterwards joins the
+ * bus again, with the same bindings.  Harmless when the agent is not on a
+ * bus. */
 WEX_API void WexStop(void);
 
 /* Formats a message (printf-style) into the library's own buffer before
  * anything else, and sends it to every connected peer with a subscription
- * that matches it.  Returns the number of deliveries (one per matching
- * subscription), or -1, with a line on stderr, for a message over
- * WEX_MAX_MESSAGE bytes.  A message may hold any byte but NUL. */
+ * that matches it: matching happens here, at the sender, and each delivery
+ * carries the captured texts.  The deliveries are queued and written by the
+ * loop, once per iteration; a peer found dead meanwhile is reported from the
+ * loop, never inside this call.  Returns the number of deliveries (one per
+ * matching subscription; 0 off the bus), or -1, with a line on stderr, for a
+ * message over WEX_MAX_MESSAGE bytes.  A message may hold any byte but NUL;
+ * a NUL produced by the format ends it. */
 WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
 
 /* Subscribes to every message that the pattern (RE2 syntax, formatted
@@ -91,8 +113,12 @@ WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
  * match, cb(client, user_data, argc, argv) gets the sending peer and the texts
  * of the pattern's groups in group order ("" for a group that did not take
  * part); the texts are valid during the callback only.  The pattern is sent
- * to every connected peer and to peers met later.  Returns NULL, with RE2's
- * reason on stderr, for a pattern that does not compile. */
+ * to every connected peer and to peers met later; peers never get one of
+ * their own messages.  Returns NULL, with a line on stderr, for a pattern
+ * that does not compile within RE2's 2 MiB memory budget (RE2's reason is
+ * given), that is longer than 16 KiB or that has more than 256 groups: the
+ * limits every peer applies to the patterns it receives.  May be called
+ * before WexStart; a binding lasts until WexUnbindMsg, across WexStop. */
 WEX_API WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ...)
     WEX_PRINTF(3, 4);
 
