@@ -61,8 +61,10 @@ void SubscriptionSet::rebuild_set() {
 }
 
 bool SubscriptionSet::match_one(const Sub &sub, std::string_view text) {
+  // Asking for no submatch at all lets RE2 stop at the first match it sees;
+  // group 0 is asked for only when there are groups to extract after it.
   return sub.re->Match(re2::StringPiece(text.data(), text.size()), 0, text.size(),
-                       RE2::UNANCHORED, groups_.data(), sub.groups + 1);
+                       RE2::UNANCHORED, groups_.data(), sub.groups == 0 ? 0 : sub.groups + 1);
 }
 
 }  // namespace wex

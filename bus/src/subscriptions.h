@@ -88,7 +88,8 @@ int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
         std::sort(hits_.begin(), hits_.end());
         for (int h : hits_) {
           const Sub &sub = subs_[size_t(h)];
-          if (match_one(sub, text)) {
+          // Without groups the set's answer is the whole answer.
+          if (sub.groups == 0 || match_one(sub, text)) {
             deliver(sub.id, groups_.data() + 1, sub.groups);
             ++matched;
           }

@@ -132,7 +132,7 @@ TEST(Messages, TenThousandArriveInOrderNoneLost) {
 
 TEST(Messages, ReadyMessageGoesToEachNewPeerAndEmptyOneSendsNothing) {
   int port = bus_test::random_port();
-  Agent quiet(args(port, "quiet", {"-p", "1"}));
+  Agent quiet(args(port, "quiet", {"-p", "2"}));  // speaks once it knows rx and loud
   Agent rx(args(port, "rx", {"^ready (.*)$", "(.*)"}));
   Agent loud(args(port, "loud", {"-r", "ready loud"}));
   std::string line;
