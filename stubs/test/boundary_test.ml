@@ -77,6 +77,10 @@ let test_agent () =
   churn ();
   check "the name copy survives mutation and compaction" (Double.held_name () = "mutable-name");
   check "the ready copy survives mutation and compaction" (Double.held_ready () = "mutable-ready");
+  wex_init (String.init 9 (fun i -> "transient".[i])) (String.make 3 'r') "app";
+  churn ();
+  check "copies outlive the collected strings"
+    (Double.held_name () = "transient" && Double.held_ready () = "rrr");
   wex_init "na\000me" "" "app";
   check "a name is copied up to its NUL" (Double.held_name () = "na");
   check "an empty ready message is an empty text" (Double.held_ready () = "");
