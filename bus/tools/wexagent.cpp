@@ -334,10 +334,7 @@ int main(int argc, char **argv) {
   for (const char *p : patterns) {
     size_t index = bindings.size();
     bind(p);
-    if (!bindings[index]) {
-      fprintf(stderr, "wexagent: pattern %zu refused\n", index);
-      return 2;
-    }
+    if (!bindings[index]) return 2;  // the library said why, in one line
   }
   WexStart(bus_text.c_str());
   if (options.peers > 0)
