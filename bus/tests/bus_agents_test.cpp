@@ -209,6 +209,25 @@ TEST(PeerEvents, FrozenPeerIsReportedByHeartbeat) {
   kill(freezes.pid(), SIGCONT);
 }
 
+// A peer that stops reading must not make the sender buffer without bound.
+// The heartbeat is set far off, so only the high-water mark can act here.
+TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
+  int port = bus_test::random_port();
+  std::vector<std::string> env = {"WEX_HEARTBEAT_MS=600000"};
+  Agent rx(args(port, "rx", {"^(x+)$"}), env);
+  Agent tx(args(port, "tx", {"-p", "1", "-s"}), env);
+  ASSERT_TRUE(rx.expect("connected\ttx"));
+  kill(rx.pid(), SIGSTOP);
+  std::string line(1024 * 1024, 'x');
+  line += '\n';
+  // 100 MiB of deliveries for a reader that takes none: over the 64 MiB mark.
+  for (int i = 0; i < 100; ++i) tx.write(line);
+  EXPECT_TRUE(tx.expect("disconnected\trx", nullptr, 30000));
+  std::string sent;
+  EXPECT_TRUE(tx.expect("sent\t0", &sent, 5000)) << "later messages find nobody";
+  kill(rx.pid(), SIGCONT);
+}
+
 TEST(Subscriptions, UnbindStopsDeliveriesAtTheSender) {
   int port = bus_test::random_port();
   Agent rx(args(port, "rx", {"-c", "^a(.*)", "^b(.*)"}));
