@@ -53,7 +53,11 @@ const char kUsage[] =
     "  bound<TAB>INDEX / unbound<TAB>INDEX      command results; \"error<TAB>TEXT\" on failure\n"
     "\n"
     "Commands (-c): /send TEXT (TEXT unescaped as above), /bind PATTERN, /unbind INDEX,\n"
-    "/sleep MS (blocks the agent), /wait PEERS, /quit.  \"//TEXT\" sends \"/TEXT\".\n";
+    "/sleep MS (blocks the agent), /wait PEERS, /quit.  \"//TEXT\" sends \"/TEXT\".\n"
+    "\n"
+    "Environment: WEX_BUS (the bus when -b is not given), WEX_HEARTBEAT_MS (heartbeat\n"
+    "period, default 1000; a silent peer is dropped after 4 periods), WEX_MULTICAST_TTL.\n"
+    "Exit status: 0, or 2 for bad arguments, a bad bus or a refused pattern.\n";
 
 struct Options {
   const char *bus = "";
