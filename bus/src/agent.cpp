@@ -987,11 +987,13 @@ void WexUnbindMsg(WexBindingPtr binding) {
 }
 
 const char *WexGetApplicationName(WexClientPtr client) {
+  prune_pins();  // a DISCONNECTED callback left by longjmp is over: stale now
   Peer *p = g.clients.find(reinterpret_cast<uint64_t>(client));
   return p ? p->name.c_str() : nullptr;
 }
 
 const char *WexGetApplicationHost(WexClientPtr client) {
+  prune_pins();  // a DISCONNECTED callback left by longjmp is over: stale now
   Peer *p = g.clients.find(reinterpret_cast<uint64_t>(client));
   return p ? p->host : nullptr;
 }

@@ -92,6 +92,44 @@ TEST(InProcess, LongjmpOutOfADeliveryLosesAndRepeatsNothing) {
   alarm(0);
 }
 
+// ---- Leaving the application callback by longjmp ----
+
+jmp_buf peer_jump;
+WexClientPtr jumped_client = nullptr;
+int peer_events = 0;
+Agent *leaving_peer = nullptr;
+
+void jumping_peers(WexClientPtr client, void *, unsigned event) {
+  ++peer_events;
+  jumped_client = client;
+  (void)event;
+  longjmp(peer_jump, 1);
+}
+
+TEST(InProcess, LongjmpOutOfPeerEventsKeepsTheAgentWhole) {
+  alarm(20);
+  int port = bus_test::random_port();
+  WexInit("inproc", "ready inproc", jumping_peers, nullptr, nullptr, nullptr);
+  WexStart(bus_of(port).c_str());
+  Agent peer(peer_args(port, {"^ready (.*)$"}));
+  if (setjmp(peer_jump) == 0) WexMainLoop();
+  ASSERT_EQ(peer_events, 1);
+  // The ready message was queued before the callback left; the loop sends it.
+  EXPECT_STREQ(WexGetApplicationName(jumped_client), "peer");
+  // Once the loop has run a while (and sent the ready message), the peer
+  // leaves: DISCONNECTED, left by longjmp too.
+  leaving_peer = &peer;
+  TimerRepeatAfter(1, 300, [](WexTimerPtr, void *, unsigned long) { leaving_peer->close_input(); },
+                   nullptr);
+  if (setjmp(peer_jump) == 0) WexMainLoop();
+  ASSERT_EQ(peer_events, 2);
+  EXPECT_EQ(WexGetApplicationName(jumped_client), nullptr) << "stale once its callback is over";
+  auto lines = peer.rest(5000);
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "msg\tinproc\t0\t1\tinproc"), lines.end());
+  WexStop();
+  alarm(0);
+}
+
 // ---- Client handles ----
 
 struct HandleState {
