@@ -9,6 +9,7 @@
 #include <setjmp.h>
 #include <unistd.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,45 @@ TEST_F(LoopInternal, PrepareHookRunsEachIterationAndPreventsBlocking) {
   EXPECT_EQ(hook.calls, 6);
   close(fds[0]);
   close(fds[1]);
+}
+
+// The timer heap under a random mix of what the loop does to it: pushes,
+// reschedules of the top (later, as an expiry does), pops.  The heap order
+// holds throughout, and draining it yields (due, order) sorted.
+TEST_F(LoopInternal, TimerHeapKeepsItsOrder) {
+  std::vector<wex::HeapEntry> saved;
+  saved.swap(wex::loop.heap);
+  std::mt19937 random(2026);
+  uint32_t order = 0;
+  auto ordered = [] {
+    for (size_t i = 1; i < wex::loop.heap.size(); ++i)
+      if (wex::earlier(wex::loop.heap[i], wex::loop.heap[(i - 1) / 2])) return false;
+    return true;
+  };
+  for (int step = 0; step < 4000; ++step) {
+    unsigned choice = random() % 4;
+    if (wex::loop.heap.empty() || choice < 2) {
+      wex::loop.heap.push_back(wex::HeapEntry{int64_t(random() % 500), order++, 0});
+      wex::heap_sift_up(wex::loop.heap.size() - 1);
+    } else if (choice == 2) {
+      wex::loop.heap[0].due_ms += 1 + random() % 100;
+      wex::heap_sift_down(0);
+    } else {
+      wex::heap_pop();
+    }
+    if (step % 50 == 0) {
+      ASSERT_TRUE(ordered()) << "step " << step;
+    }
+  }
+  std::vector<wex::HeapEntry> drained;
+  while (!wex::loop.heap.empty()) {
+    drained.push_back(wex::loop.heap[0]);
+    wex::heap_pop();
+  }
+  EXPECT_GT(drained.size(), 500u);
+  for (size_t i = 1; i < drained.size(); ++i)
+    ASSERT_FALSE(wex::earlier(drained[i], drained[i - 1])) << "at " << i;
+  saved.swap(wex::loop.heap);
 }
 
 int stop_hook_calls = 0;
