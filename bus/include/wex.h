@@ -140,7 +140,9 @@ WEX_API const char *WexGetApplicationHost(WexClientPtr client);
 /* Runs the loop on the calling thread: serves readable descriptors, timers and
  * the bus.  Returns when WexStop is called (once the calling callback has
  * returned), or when nothing is left that could ever call a callback: no agent
- * on a bus, no timer and no channel.  Interrupted system calls are retried.
+ * on a bus, no timer and no channel; the delete handlers of removed channels
+ * run before it returns.  Interrupted system calls are retried.  A WexStop
+ * made while no WexMainLoop runs does not end a later call.
  * A call from inside a callback runs the same loop nested: it goes on with
  * the pending events and returns on WexStop (which ends the outer call too)
  * or when nothing is left.  A loop left by a non-local exit from a callback
@@ -152,10 +154,13 @@ WEX_API void WexMainLoop(void);
  * the end of each callback, and a loop that fell more than a period behind
  * fires once and skips the missed expiries.  n is the number of times this
  * timer has fired, this one included (1, 2, ...).  count > 0: fires exactly
- * count times, then ends by itself (its handle becomes stale after the last
- * callback returns).  count <= 0: repeats until removed.  period_ms <= 0:
- * fires once per loop iteration, after descriptors have been served.  The
- * callback gets the very handle that this returned. */
+ * count times, then ends by itself (even if its last callback leaves by a
+ * non-local exit; removing it from that callback or later is a no-op).
+ * count <= 0: repeats until removed.  period_ms <= 0: fires once per loop
+ * iteration, after descriptors have been served; while such a timer exists
+ * the loop polls without blocking.  A timer made by a timer callback is not
+ * run in the same pass.  The callback gets the very handle that this
+ * returned. */
 WEX_API WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb,
                                      void *user_data);
 
@@ -167,8 +172,9 @@ WEX_API void TimerRemove(WexTimerPtr timer);
 /* Watches fd for reading: on_read(channel, fd, user_data) runs while fd is
  * readable, and also on hang-up or error so that the reader sees end of file.
  * A descriptor that epoll refuses because it is always ready (a regular file)
- * is served as poll(2) would: readable at every iteration, until removed.
- * on_write is kept for the shape of the interface and never called: channels
+ * is served as poll(2) would: readable at every iteration, until removed
+ * (the loop does not block meanwhile).  Several channels may watch one
+ * descriptor; each is called in turn.  on_write is kept for the shape of the interface and never called: channels
  * are watched for reading only, so an always-writable descriptor never makes
  * the loop spin.  Returns NULL, with the reason on stderr, for a negative or
  * closed descriptor.  The descriptor stays the caller's: it is never closed. */
