@@ -27,7 +27,10 @@ void loop_io_remove(IoWatch *watch);
 // it may block.  It may run user callbacks (and so may never return, if one
 // leaves by longjmp).  It returns true when it left work pending (buffered
 // input not yet dispatched, say): the loop then polls without blocking and
-// calls it again at the next iteration.  One hook; nullptr clears it.
+// calls it again at the next iteration.  It may be re-entered: a callback
+// that it runs may call WexMainLoop, whose iterations run the hook too; so,
+// like the loop, it keeps its position in its own structures and advances it
+// before each callback.  One hook; nullptr clears it.
 using PrepareHook = bool (*)(void *ctx);
 void loop_set_prepare(PrepareHook hook, void *ctx);
 
