@@ -1,0 +1,173 @@
+(* What the end-to-end cases share: running the loop until something has
+   happened (or a deadline has passed), child processes whose standard output
+   is read through a channel of the loop, and checks.
+
+   The loop is left with an exception from a timer: that is the one way out
+   of Wex.main_loop that keeps the agent on the bus, and every case relies on
+   it, so the exception path is exercised all the time. *)
+
+let failures = ref 0
+let case_name = ref ""
+
+let fail fmt =
+  Printf.ksprintf
+    (fun text ->
+      incr failures;
+      Printf.printf "FAIL [%s]: %s\n%!" !case_name text)
+    fmt
+
+let check what condition = if not condition then fail "%s" what
+
+let equal what printer expected actual =
+  if expected <> actual then
+    fail "%s: expected %s, got %s" what (printer expected) (printer actual)
+
+let show_list show items = "[" ^ String.concat "; " (List.map show items) ^ "]"
+let show_strings = show_list (Printf.sprintf "%S")
+let show_array texts = show_strings (Array.to_list texts)
+
+let raises what f =
+  match f () with
+  | _ -> fail "%s: no exception" what
+  | exception (Invalid_argument _ | Failure _) -> ()
+
+let case name f =
+  case_name := name;
+  let before = !failures in
+  (try f () with
+  | exn -> fail "exception %s" (Printexc.to_string exn));
+  Printf.printf "%s %s\n%!" (if !failures = before then "ok  " else "FAIL") name
+
+exception Reached
+exception Timed_out
+
+let now = Unix.gettimeofday
+
+(* Runs the loop until [condition ()] holds, checked every few milliseconds;
+   false after [timeout] seconds.  [on_exn] sees every other exception that a
+   callback raises and says whether to go on (true) or let it out. *)
+let run_until ?(timeout = 10.0) ?(on_exn = fun _ -> false) condition =
+  let deadline = now () +. timeout in
+  let poll =
+    Wex.Timer.every ~ms:2 (fun _ ->
+        if condition () then raise Reached
+        else if now () > deadline then raise Timed_out)
+  in
+  let rec go () =
+    if condition () then true
+    else
+      match Wex.main_loop () with
+      | () -> if now () > deadline then false else go ()
+      | exception Reached -> true
+      | exception Timed_out -> false
+      | exception exn when on_exn exn -> go ()
+  in
+  let reached =
+    match go () with
+    | reached -> reached
+    | exception exn ->
+        Wex.Timer.remove poll;
+        raise exn
+  in
+  Wex.Timer.remove poll;
+  reached
+
+(* Runs the loop for a while, for the events that must not happen. *)
+let settle seconds =
+  let until = now () +. seconds in
+  ignore (run_until ~timeout:(seconds +. 1.0) (fun () -> now () > until))
+
+let wait_for what ?timeout condition =
+  if not (run_until ?timeout condition) then fail "timed out waiting for %s" what
+
+(* ---- Child processes ---- *)
+
+type child = {
+  label : string;
+  pid : int;
+  stdin : Unix.file_descr;
+  stdout : Unix.file_descr;
+  mutable lines : string list;  (* newest first *)
+  mutable ended : bool;
+  mutable status : Unix.process_status option;
+}
+
+let children : child list ref = ref []
+
+let spawn ?env label program args =
+  let in_read, in_write = Unix.pipe ~cloexec:true () in
+  let out_read, out_write = Unix.pipe ~cloexec:true () in
+  let argv = Array.of_list (program :: args) in
+  let pid =
+    match env with
+    | None -> Unix.create_process program argv in_read out_write Unix.stderr
+    | Some env ->
+        Unix.create_process_env program argv
+          (Array.append env (Unix.environment ()))
+          in_read out_write Unix.stderr
+  in
+  Unix.close in_read;
+  Unix.close out_write;
+  let child =
+    { label; pid; stdin = in_write; stdout = out_read; lines = []; ended = false;
+      status = None }
+  in
+  let input = Probe_input.create () and chunk = Bytes.create 65536 in
+  ignore
+    (Wex.Channel.watch out_read (fun channel ->
+         match Unix.read out_read chunk 0 (Bytes.length chunk) with
+         | 0 ->
+             Wex.Channel.remove channel;
+             Option.iter (fun l -> child.lines <- l :: child.lines)
+               (Probe_input.finish input);
+             child.ended <- true
+         | n ->
+             List.iter
+               (fun l -> child.lines <- l :: child.lines)
+               (Probe_input.feed input chunk 0 n)
+         | exception Unix.Unix_error (Unix.EINTR, _, _) -> ()));
+  children := child :: !children;
+  child
+
+let tell child line =
+  let text = Bytes.of_string (line ^ "\n") in
+  try ignore (Unix.write child.stdin text 0 (Bytes.length text))
+  with Unix.Unix_error (error, _, _) ->
+    fail "writing to %s: %s" child.label (Unix.error_message error)
+
+let has_line child predicate = List.exists predicate child.lines
+let saw child line = has_line child (String.equal line)
+
+let expect_line child ?timeout line =
+  wait_for (Printf.sprintf "%s to print %S" child.label line) ?timeout
+    (fun () -> saw child line)
+
+(* Waits for the child to exit on its own; kills it (it was started here)
+   only if it does not within the timeout. *)
+let reap ?(timeout = 10.0) child =
+  let deadline = now () +. timeout in
+  let rec wait () =
+    match Unix.waitpid [ Unix.WNOHANG ] child.pid with
+    | 0, _ when now () < deadline ->
+        Unix.sleepf 0.01;
+        wait ()
+    | 0, _ ->
+        fail "%s did not end within %.0f s: killed" child.label timeout;
+        Unix.kill child.pid Sys.sigkill;
+        snd (Unix.waitpid [] child.pid)
+    | _, status -> status
+    | exception Unix.Unix_error (Unix.EINTR, _, _) -> wait ()
+  in
+  if child.status = None then begin
+    (try Unix.close child.stdin with Unix.Unix_error _ -> ());
+    child.status <- Some (wait ())
+  end;
+  Option.get child.status
+
+let reap_all () = List.iter (fun child -> ignore (reap ~timeout:5.0 child)) !children
+
+(* Each run gets a bus of its own, so that the bytecode and the native run,
+   or two runs at once, never meet. *)
+let fresh_bus () =
+  Random.self_init ();
+  Printf.sprintf "127.255.255.255:%d" (20000 + Random.int 40000)
