@@ -51,7 +51,8 @@ let sink target =
          end))
 
 (* Sends in batches from an idle timer, as the C++ source does, so that the
-   loop still reads and writes between batches. *)
+   loop still reads and writes between batches: a first batch of up to
+   100000, then 2000 at a time. *)
 let source target =
   let go = ref false and sent = ref 0 in
   Wex.init ~name:"source" (fun _ -> function
@@ -61,7 +62,7 @@ let source target =
   ignore
     (Wex.Timer.every ~ms:0 (fun timer ->
          if !go then begin
-           let batch = min 2000 (target - !sent) in
+           let batch = min (if !sent = 0 then 100_000 else 2000) (target - !sent) in
            for _ = 1 to batch do
              Wex.send payload
            done;

@@ -28,7 +28,20 @@ let argument_errors () =
   List.iter
     (fun bus -> raises ("bus " ^ bus) (fun () -> Wex.start ~bus ()))
     [ "nonsense"; "127.0.0.1:0"; "127.0.0.1:70000"; "1.2.3:4"; "256.1.1.1"; ":x" ];
-  raises "a message with a NUL" (fun () -> Wex.send "a\000b");
+  (* NUL bytes are looked for eight bytes at a time: every place in a word,
+     the tail after the last whole word, and bytes that are not NUL but
+     look like it to a careless word test (0x01, 0x80, 0xff). *)
+  List.iter
+    (fun at ->
+      let text = Bytes.make 37 'x' in
+      Bytes.set text at '\000';
+      raises (Printf.sprintf "a message with a NUL at %d" at) (fun () ->
+          Wex.send (Bytes.to_string text)))
+    [ 0; 1; 7; 8; 15; 31; 32; 36 ];
+  raises "a message of one NUL" (fun () -> Wex.send "\000");
+  (match Wex.send (String.init 40 (fun i -> "\001\128\255\127".[i mod 4])) with
+  | () -> ()
+  | exception Invalid_argument _ -> fail "a message without NUL refused");
   raises "a message over the limit" (fun () ->
       Wex.send (String.make (Wex.max_message + 1) 'x'));
   raises "a negative period" (fun () -> Wex.Timer.every ~ms:(-1) ignore);
