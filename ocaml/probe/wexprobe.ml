@@ -94,6 +94,10 @@ let watch_input linger =
 
 let probe bus name patterns delay linger =
   try
+    (* A closed standard input would be taken over by the first socket the
+       agent opens, and the probe would read its own bus. *)
+    (try ignore (Unix.fstat Unix.stdin)
+     with Unix.Unix_error _ -> failwith "standard input is closed");
     Wex.init ~name on_event;
     List.iter (fun pattern -> ignore (bind pattern)) patterns;
     Wex.start ?bus ();
@@ -198,7 +202,8 @@ let command =
     [
       Cmd.Exit.info 0 ~doc:"once the probe has left the bus.";
       Cmd.Exit.info 1 ~doc:"on a system error, such as standard output closed.";
-      Cmd.Exit.info 2 ~doc:"for a pattern that does not compile or a malformed bus.";
+      Cmd.Exit.info 2
+        ~doc:"for a pattern that does not compile, a malformed bus or a closed standard input.";
       Cmd.Exit.info Cmd.Exit.cli_error ~doc:"on a bad command line.";
     ]
   in
