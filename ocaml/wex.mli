@@ -92,7 +92,8 @@ val start : ?bus:string -> unit -> unit
 val stop : unit -> unit
 (** [stop ()] says goodbye to every peer, leaves the bus and ends
     {!main_loop} (every nested call of it too) once the callback that called
-    [stop], if any, has returned.  {!start} afterwards joins the bus again;
+    [stop], if any, has returned.  Called while {!main_loop} is not running,
+    it ends no later call of it.  {!start} afterwards joins the bus again;
     bindings stay.  Harmless when the agent is not on a bus. *)
 
 val main_loop : unit -> unit
@@ -152,7 +153,9 @@ module Timer : sig
       [f] once and skips the missed expiries.  With [count], [f] runs exactly
       [count] times, then the timer ends by itself; without, it repeats
       until {!remove}d.  [~ms:0] runs [f] once per loop iteration, after
-      descriptors have been served.
+      descriptors have been served; while such a timer exists the loop
+      never blocks.  A timer made from a timer's callback first fires in a
+      later pass.
       @raise Invalid_argument if [ms] is negative or [count] is not
       positive, or either is beyond 2{^31}-1. *)
 
@@ -181,7 +184,8 @@ module Channel : sig
       also on hang-up or error so that reading sees end of file; [c] is the
       channel that [watch] returned.  [f] must read (or {!remove}) or it is
       called again at once.  Regular files count as always readable.  Only
-      reading is watched.  The descriptor stays the caller's: it is never
+      reading is watched.  Several channels may watch one descriptor; each
+      is called in turn.  The descriptor stays the caller's: it is never
       closed here.
       @raise Invalid_argument if the loop refuses [fd] (closed, say); the
       reason is printed on standard error. *)
