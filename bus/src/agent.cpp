@@ -33,6 +33,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -63,8 +64,11 @@ constexpr int kDispatchBudget = 2048;
 constexpr long kDefaultHeartbeatMs = 1000;
 constexpr int kMissedTicks = 4;
 constexpr int kHandshakeTicks = 5;
-// How long WexStop waits for queued output to reach the peers.
+// How long WexStop waits for queued output to reach the peers: as long as
+// some peer keeps taking it, with a pause of at most kStopDrainMs between
+// two writes, and kStopDrainMaxMs in all.
 constexpr int kStopDrainMs = 1000;
+constexpr int kStopDrainMaxMs = 15000;
 constexpr int kMaxPins = 64;
 constexpr size_t kPinPadding = 4096;
 
@@ -676,10 +680,13 @@ bool on_prepare(void *) {
   return busy;
 }
 
-// Gives queued output (goodbyes included) a bounded time to leave.
+// Gives queued output (goodbyes included) a bounded time to leave.  A slow
+// reader that still takes what we write keeps the wait going: giving up on
+// it would silently drop messages that WexSendMsg accepted.
 void drain_before_close() {
-  int64_t deadline = loop_now_ms() + kStopDrainMs;
-  for (int round = 0; round < 1000; ++round) {
+  int64_t start = loop_now_ms();
+  int64_t deadline = start + kStopDrainMs;
+  for (int round = 0; round < 1000000; ++round) {
     pollfd fds[64];
     Peer *owners[64];
     nfds_t n = 0;
@@ -696,9 +703,11 @@ void drain_before_close() {
       if (!fds[i].revents) continue;
       Peer *p = owners[i];
       ssize_t w = send(p->fd, p->out.begin(), p->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (w > 0)
+      if (w > 0) {
         p->out.consume(size_t(w));
-      else if (w < 0 && errno != EAGAIN && errno != EINTR)
+        int64_t now = loop_now_ms();
+        deadline = std::min(now + kStopDrainMs, start + kStopDrainMaxMs);
+      } else if (w < 0 && errno != EAGAIN && errno != EINTR)
         p->out.clear();
       p->out.reset_if_empty();
     }
