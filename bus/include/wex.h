@@ -89,8 +89,10 @@ WEX_API void WexInit(const char *name, const char *ready, WexApplicationCallback
  * earlier run, are sent to every peer met. */
 WEX_API void WexStart(const char *bus);
 
-/* Says goodbye to every peer, giving queued messages up to one second to
- * leave (the only wait in the library), closes every socket of the agent,
+/* Says goodbye to every peer and lets queued messages leave (the only wait
+ * in the library): it waits while peers keep reading, gives up on a peer that
+ * takes nothing for one second, and waits 15 seconds at most in all.  Then it
+ * closes every socket of the agent,
  * and ends WexMainLoop once the callback that called it (if any) has
  * returned; every nested WexMainLoop ends too.  WexStart afterwards joins the
  * bus again, with the same bindings.  Harmless when the agent is not on a
