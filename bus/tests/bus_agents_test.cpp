@@ -8,16 +8,10 @@
 #include "bus_harness.h"
 
 using bus_test::Agent;
+using bus_test::agent_args;
 using bus_test::split_tabs;
 
 namespace {
-
-std::vector<std::string> args(int port, const std::string &name, std::vector<std::string> more = {}) {
-  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port),
-                                "-n", name};
-  a.insert(a.end(), more.begin(), more.end());
-  return a;
-}
 
 // The texts of every "msg" line, in order.
 std::vector<std::vector<std::string>> deliveries(const std::vector<std::string> &lines) {
@@ -29,7 +23,7 @@ std::vector<std::vector<std::string>> deliveries(const std::vector<std::string> 
 
 TEST(Discovery, TwoAgentsConnectAndReportEachOther) {
   int port = bus_test::random_port();
-  Agent a(args(port, "alpha")), b(args(port, "beta"));
+  Agent a(agent_args(port, "alpha")), b(agent_args(port, "beta"));
   EXPECT_TRUE(a.expect("connected\tbeta\t127.0.0.1"));
   EXPECT_TRUE(b.expect("connected\talpha\t127.0.0.1"));
 }
@@ -41,7 +35,7 @@ TEST(Discovery, FiveAgentsStartedTogetherMeetOncePerPair) {
   std::vector<std::unique_ptr<Agent>> agents;
   for (int i = 0; i < 5; ++i)
     agents.push_back(std::make_unique<Agent>(
-        args(port, "agent" + std::to_string(i), {"-p", "4", "-w", "700", "^hi from (.*)$"})));
+        agent_args(port, "agent" + std::to_string(i), {"-p", "4", "-w", "700", "^hi from (.*)$"})));
   for (int i = 0; i < 5; ++i) agents[size_t(i)]->write("hi from agent" + std::to_string(i) + "\n");
   for (auto &a : agents) a->close_input();
   for (int i = 0; i < 5; ++i) {
@@ -63,8 +57,8 @@ TEST(Discovery, FiveAgentsStartedTogetherMeetOncePerPair) {
 TEST(Discovery, PairsStartedAtTheSameInstantGetOneConnection) {
   for (int round = 0; round < 4; ++round) {
     int port = bus_test::random_port();
-    Agent a(args(port, "left", {"-p", "1", "-w", "400", "(.*)"}));
-    Agent b(args(port, "right", {"-p", "1", "-w", "400", "(.*)"}));
+    Agent a(agent_args(port, "left", {"-p", "1", "-w", "400", "(.*)"}));
+    Agent b(agent_args(port, "right", {"-p", "1", "-w", "400", "(.*)"}));
     a.write("from left\n");
     b.write("from right\n");
     a.close_input();
@@ -80,7 +74,7 @@ TEST(Discovery, PairsStartedAtTheSameInstantGetOneConnection) {
 
 TEST(Discovery, TwoBusesOnTwoPortsStayApart) {
   int port1 = bus_test::random_port(), port2 = port1 + 1;
-  Agent a(args(port1, "one-a")), b(args(port2, "two")), c(args(port1, "one-c"));
+  Agent a(agent_args(port1, "one-a")), b(agent_args(port2, "two")), c(agent_args(port1, "one-c"));
   EXPECT_TRUE(a.expect("connected\tone-c"));
   EXPECT_TRUE(c.expect("connected\tone-a"));
   std::string line;
@@ -96,8 +90,8 @@ TEST(Discovery, MalformedBusTextIsAnErrorNotAHang) {
 
 TEST(Messages, CapturedGroupsArriveInOrderAndAbsentGroupsAsEmpty) {
   int port = bus_test::random_port();
-  Agent rx(args(port, "rx", {"^temp (\\d+)(?: unit=(\\w+))?$", "(?s)^multi(.*)end$", "^pct (.*)"}));
-  Agent tx(args(port, "tx", {"-p", "1", "-c", "-s"}));
+  Agent rx(agent_args(port, "rx", {"^temp (\\d+)(?: unit=(\\w+))?$", "(?s)^multi(.*)end$", "^pct (.*)"}));
+  Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s"}));
   tx.write("temp 21 unit=C\ntemp 5\n/send multi\\nline\\tend\npct 100% %s %d\n");
   std::vector<std::vector<std::string>> got;
   std::string line;
@@ -118,8 +112,8 @@ TEST(Messages, CapturedGroupsArriveInOrderAndAbsentGroupsAsEmpty) {
 
 TEST(Messages, TenThousandArriveInOrderNoneLost) {
   int port = bus_test::random_port();
-  Agent rx(args(port, "rx", {"-x", "10000", "^n(\\d+)$"}));
-  Agent tx(args(port, "tx", {"-p", "1"}));
+  Agent rx(agent_args(port, "rx", {"-x", "10000", "^n(\\d+)$"}));
+  Agent tx(agent_args(port, "tx", {"-p", "1"}));
   std::string burst;
   for (int i = 0; i < 10000; ++i) burst += "n" + std::to_string(i) + "\n";
   tx.write(burst);
@@ -132,9 +126,9 @@ TEST(Messages, TenThousandArriveInOrderNoneLost) {
 
 TEST(Messages, ReadyMessageGoesToEachNewPeerAndEmptyOneSendsNothing) {
   int port = bus_test::random_port();
-  Agent quiet(args(port, "quiet", {"-p", "2"}));  // speaks once it knows rx and loud
-  Agent rx(args(port, "rx", {"^ready (.*)$", "(.*)"}));
-  Agent loud(args(port, "loud", {"-r", "ready loud"}));
+  Agent quiet(agent_args(port, "quiet", {"-p", "2"}));  // speaks once it knows rx and loud
+  Agent rx(agent_args(port, "rx", {"^ready (.*)$", "(.*)"}));
+  Agent loud(agent_args(port, "loud", {"-r", "ready loud"}));
   std::string line;
   ASSERT_TRUE(rx.expect("msg\tloud\t0\t1\tloud", &line));
   ASSERT_TRUE(rx.expect("msg\tloud\t1\t1\tready loud", &line));
@@ -145,9 +139,9 @@ TEST(Messages, ReadyMessageGoesToEachNewPeerAndEmptyOneSendsNothing) {
 
 TEST(Messages, SizeLimitRefusesTheSenderOnly) {
   int port = bus_test::random_port();
-  Agent rx(args(port, "rx", {"^(x*)$", "^after$"}));
-  Agent other(args(port, "other", {"^after$"}));
-  Agent tx(args(port, "tx", {"-p", "2", "-s"}));
+  Agent rx(agent_args(port, "rx", {"^(x*)$", "^after$"}));
+  Agent other(agent_args(port, "other", {"^after$"}));
+  Agent tx(agent_args(port, "tx", {"-p", "2", "-s"}));
   std::string limit(1024 * 1024, 'x');
   tx.write(limit + "\n" + limit + "x\nafter\n");
   std::string line;
@@ -170,8 +164,8 @@ TEST(Messages, SizeLimitRefusesTheSenderOnly) {
 // the message after it still arrives.
 TEST(Messages, PathologicalPatternDoesNotStallTheBus) {
   int port = bus_test::random_port();
-  Agent rx(args(port, "rx", {"(a+)+$"}));
-  Agent tx(args(port, "tx", {"-p", "1"}));
+  Agent rx(agent_args(port, "rx", {"(a+)+$"}));
+  Agent tx(agent_args(port, "tx", {"-p", "1"}));
   tx.write(std::string(50000, 'a') + "!\naaa\n");
   std::string line;
   ASSERT_TRUE(rx.expect("msg\t", &line, 20000));
@@ -180,7 +174,7 @@ TEST(Messages, PathologicalPatternDoesNotStallTheBus) {
 
 TEST(PeerEvents, LeavingByStopIsReported) {
   int port = bus_test::random_port();
-  Agent stays(args(port, "stays")), leaves(args(port, "leaves"));
+  Agent stays(agent_args(port, "stays")), leaves(agent_args(port, "leaves"));
   ASSERT_TRUE(stays.expect("connected\tleaves"));
   ASSERT_TRUE(leaves.expect("connected\tstays"));
   leaves.close_input();
@@ -190,7 +184,7 @@ TEST(PeerEvents, LeavingByStopIsReported) {
 
 TEST(PeerEvents, KilledPeerIsReportedBySocketClose) {
   int port = bus_test::random_port();
-  Agent stays(args(port, "stays")), dies(args(port, "dies"));
+  Agent stays(agent_args(port, "stays")), dies(agent_args(port, "dies"));
   ASSERT_TRUE(stays.expect("connected\tdies"));
   kill(dies.pid(), SIGKILL);
   EXPECT_TRUE(stays.expect("disconnected\tdies", nullptr, 5000));
@@ -200,7 +194,7 @@ TEST(PeerEvents, KilledPeerIsReportedBySocketClose) {
 TEST(PeerEvents, FrozenPeerIsReportedByHeartbeat) {
   int port = bus_test::random_port();
   std::vector<std::string> env = {"WEX_HEARTBEAT_MS=100"};
-  Agent stays(args(port, "stays"), env), freezes(args(port, "freezes"), env);
+  Agent stays(agent_args(port, "stays"), env), freezes(agent_args(port, "freezes"), env);
   ASSERT_TRUE(stays.expect("connected\tfreezes"));
   kill(freezes.pid(), SIGSTOP);
   long long start = bus_test::now_ms();
@@ -214,8 +208,8 @@ TEST(PeerEvents, FrozenPeerIsReportedByHeartbeat) {
 TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
   int port = bus_test::random_port();
   std::vector<std::string> env = {"WEX_HEARTBEAT_MS=600000"};
-  Agent rx(args(port, "rx", {"^(x+)$"}), env);
-  Agent tx(args(port, "tx", {"-p", "1", "-s"}), env);
+  Agent rx(agent_args(port, "rx", {"^(x+)$"}), env);
+  Agent tx(agent_args(port, "tx", {"-p", "1", "-s"}), env);
   ASSERT_TRUE(rx.expect("connected\ttx"));
   kill(rx.pid(), SIGSTOP);
   std::string line(1024 * 1024, 'x');
@@ -230,8 +224,8 @@ TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
 
 TEST(Subscriptions, UnbindStopsDeliveriesAtTheSender) {
   int port = bus_test::random_port();
-  Agent rx(args(port, "rx", {"-c", "^a(.*)", "^b(.*)"}));
-  Agent tx(args(port, "tx", {"-p", "1", "-c", "-s"}));
+  Agent rx(agent_args(port, "rx", {"-c", "^a(.*)", "^b(.*)"}));
+  Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s"}));
   std::string line;
   ASSERT_TRUE(rx.expect("connected\ttx"));
   rx.write("/unbind 0\n");

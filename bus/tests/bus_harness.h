@@ -19,6 +19,14 @@ namespace bus_test {
 
 inline std::string tool(const char *name) { return std::string(WEX_BIN_DIR) + "/" + name; }
 
+// The command line of a wexagent named name on the loopback bus of port.
+inline std::vector<std::string> agent_args(int port, const std::string &name,
+                                           std::vector<std::string> more = {}) {
+  std::vector<std::string> a = {tool("wexagent"), "-b", ":" + std::to_string(port), "-n", name};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
 // A port of its own for each bus, so that tests running side by side never
 // meet on one bus.
 inline int random_port() {

@@ -11,15 +11,9 @@
 #include "bus_harness.h"
 
 using bus_test::Agent;
+using bus_test::agent_args;
 
 namespace {
-
-std::vector<std::string> args(int port, const std::string &name, std::vector<std::string> more = {}) {
-  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port),
-                                "-n", name};
-  a.insert(a.end(), more.begin(), more.end());
-  return a;
-}
 
 void be32(std::string &s, uint32_t v) {
   for (int i = 3; i >= 0; --i) s += char(v >> (8 * i));
@@ -139,11 +133,11 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
   int port = bus_test::random_port();
   BusEar ear(port);
   std::vector<std::string> env = {"WEX_HEARTBEAT_MS=100"};
-  Agent target(args(port, "target", {"^to target (.*)$"}), env);
+  Agent target(agent_args(port, "target", {"^to target (.*)$"}), env);
   uint16_t tcp;
   uint64_t id;
   ASSERT_TRUE(ear.hear(&tcp, &id));
-  Agent good(args(port, "good", {"-c"}), env);
+  Agent good(agent_args(port, "good", {"-c"}), env);
   ASSERT_TRUE(target.expect("connected\tgood"));
 
   std::string sub = frame(2, [] {
@@ -195,7 +189,7 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
 TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
   int port = bus_test::random_port();
   BusEar ear(port);
-  Agent target(args(port, "target", {"^to raw (.*)$"}));
+  Agent target(agent_args(port, "target", {"^to raw (.*)$"}));
   uint16_t tcp;
   uint64_t target_id;
   ASSERT_TRUE(ear.hear(&tcp, &target_id));
