@@ -266,17 +266,32 @@ void timer_remove(uint32_t index) {
   }
 }
 
+// Counts an expiry and takes what the callback needs while the slot is still
+// the timer's: ending the timer (on its last expiry) frees the slot.
+struct Expiry {
+  WexTimerPtr timer;
+  WexTimerCallback callback;
+  void *user_data;
+  unsigned long fired;
+  bool last;
+};
+
+Expiry count_expiry(uint32_t index) {
+  Timer &timer = loop.timers.slots[index];
+  Expiry e{to_pointer<WexTimerPtr>(make_handle(kKindTimer, index, timer.generation)),
+           timer.callback, timer.user_data, ++timer.fired, false};
+  e.last = timer.count > 0 && e.fired >= static_cast<unsigned long>(timer.count);
+  return e;
+}
+
 // Fires heap[0], a live timer due in this pass.  The expiry is counted and the
 // timer rescheduled or ended before its callback, which may never return.
 void fire_timed() {
   HeapEntry &entry = loop.heap[0];
   uint32_t index = entry.index;
   Timer &timer = loop.timers.slots[index];
-  uint64_t handle = make_handle(kKindTimer, index, timer.generation);
-  WexTimerCallback callback = timer.callback;
-  void *user_data = timer.user_data;
-  unsigned long third = ++timer.fired;
-  if (timer.count > 0 && third >= static_cast<unsigned long>(timer.count)) {
+  Expiry e = count_expiry(index);
+  if (e.last) {
     heap_pop();
     --loop.live_timed;
     loop.timers.release(index);
@@ -288,21 +303,17 @@ void fire_timed() {
     entry.due_ms = next;
     heap_sift_down(0);
   }
-  callback(to_pointer<WexTimerPtr>(handle), user_data, third);
+  e.callback(e.timer, e.user_data, e.fired);
 }
 
 // The same for a live timer of period <= 0.
 void fire_idle(uint32_t index) {
-  Timer &timer = loop.timers.slots[index];
-  uint64_t handle = make_handle(kKindTimer, index, timer.generation);
-  WexTimerCallback callback = timer.callback;
-  void *user_data = timer.user_data;
-  unsigned long third = ++timer.fired;
-  if (timer.count > 0 && third >= static_cast<unsigned long>(timer.count)) {
+  Expiry e = count_expiry(index);
+  if (e.last) {
     --loop.live_idle;
     loop.timers.release(index);
   }
-  callback(to_pointer<WexTimerPtr>(handle), user_data, third);
+  e.callback(e.timer, e.user_data, e.fired);
 }
 
 // ---- Watches ---------------------------------------------------------------
