@@ -141,14 +141,14 @@ void ByteBuffer::append(const void *bytes, size_t n) {
 // ---- Encoding ----
 
 size_t begin_frame(ByteBuffer &out, FrameType type) {
-  size_t start = out.tail_offset();
+  size_t start = out.mark();
   unsigned char head[5] = {0, 0, 0, 0, type};
   out.append(head, sizeof head);
   return start;
 }
 
 bool end_frame(ByteBuffer &out, size_t start) {
-  size_t length = out.tail_offset() - start - kLengthSize;
+  size_t length = out.mark() - start - kLengthSize;
   if (length > kMaxFrame) {
     out.truncate_to(start);
     return false;

@@ -70,11 +70,14 @@ class ByteBuffer {
   }
   void append(const void *bytes, size_t n);
   void clear() { head_ = tail_ = 0; }
-  // Bytes appended so far, as an offset; used to patch a frame's length.
-  size_t tail_offset() const { return tail_; }
-  char *at(size_t offset) { return data_ + offset; }
-  // Drops everything appended after offset (a frame that came out too big).
-  void truncate_to(size_t offset) { tail_ = offset < head_ ? head_ : offset; }
+  // Marks and positions count from the first live byte, never from the
+  // start of the storage: reserve() may slide the live bytes down or move
+  // them to a new block while a frame is built, but nothing is consumed in
+  // the middle of a frame, so a mark stays true across both.
+  size_t mark() const { return tail_ - head_; }
+  char *at(size_t mark) { return data_ + head_ + mark; }
+  // Drops everything appended after the mark (a frame that came out too big).
+  void truncate_to(size_t mark) { tail_ = head_ + (mark < size() ? mark : size()); }
   static void release(char *block);
 
  private:

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <memory>
+#include <random>
 #include <set>
 
 #include "bus_harness.h"
@@ -121,6 +122,40 @@ TEST(Messages, TenThousandArriveInOrderNoneLost) {
   auto got = deliveries(rx.rest(60000));
   ASSERT_EQ(got.size(), 10000u);
   for (int i = 0; i < 10000; ++i) ASSERT_EQ(got[size_t(i)][4], std::to_string(i)) << "at " << i;
+  EXPECT_EQ(rx.wait_exit(), 0);
+}
+
+// A reader that keeps pausing leaves the sender's output partly written
+// while large frames are built behind it, so the queue grows and moves its
+// live bytes: each frame must still go out whole, with its own length.
+TEST(Messages, SlowReaderGetsLargeFramesIntactWhileTheQueueMoves) {
+  int port = bus_test::random_port();
+  const int count = 300;
+  std::vector<std::string> env = {"WEX_HEARTBEAT_MS=600000"};
+  Agent rx(agent_args(port, "rx", {"-x", std::to_string(count), "^(\\d+) (x*)$"}), env);
+  Agent tx(agent_args(port, "tx", {"-p", "1"}), env);
+  std::mt19937 rng(7);
+  std::vector<size_t> sizes;
+  std::string burst;
+  for (int i = 0; i < count; ++i) {
+    sizes.push_back(1000 + rng() % 120000);
+    burst += std::to_string(i) + " " + std::string(sizes.back(), 'x') + "\n";
+  }
+  ASSERT_TRUE(rx.expect("connected\ttx"));
+  tx.write(burst);
+  tx.close_input();
+  for (int i = 0; i < 20; ++i) {  // pause the reader, about half the time
+    kill(rx.pid(), SIGSTOP);
+    usleep(20000);
+    kill(rx.pid(), SIGCONT);
+    usleep(20000);
+  }
+  auto got = deliveries(rx.rest(30000));
+  ASSERT_EQ(got.size(), size_t(count));
+  for (int i = 0; i < count; ++i) {
+    ASSERT_EQ(got[size_t(i)][4], std::to_string(i));
+    ASSERT_EQ(got[size_t(i)][5].size(), sizes[size_t(i)]) << "message " << i;
+  }
   EXPECT_EQ(rx.wait_exit(), 0);
 }
 

@@ -150,6 +150,36 @@ TEST(Codec, AnnouncementsOfOtherKindsAreRefused) {
   }
 }
 
+// Output that is partly written leaves a gap at the head; a frame built
+// behind it may make the buffer slide its live bytes down or grow into a
+// new block.  Either way the length must land on the frame's own header.
+TEST(Codec, FrameBuiltWhileTheBufferMovesKeepsItsLength) {
+  for (size_t body : {size_t(2500), size_t(100000)}) {  // a slide, then a growth
+    ByteBuffer out;
+    auto message = [&out](size_t size) {
+      std::string text(size, 'x');
+      size_t start = begin_frame(out, kMessage);
+      put_text(out, text.data(), text.size());
+      return end_frame(out, start);
+    };
+    ASSERT_TRUE(message(1500));
+    ASSERT_TRUE(message(500));
+    out.consume(kLengthSize + 1 + 4 + 1500 + 1);  // the first went out, the second waits
+    char *before = out.begin();
+    ASSERT_TRUE(message(body));
+    ASSERT_NE(out.begin(), before) << "the case needs the live bytes to move";
+    std::string wire = bytes_of(out);
+    Frame f;
+    size_t used, at = 0;
+    for (size_t want : {size_t(500), body}) {
+      ASSERT_EQ(split_frame(wire.data() + at, wire.size() - at, &f, &used), Split::kFrame);
+      EXPECT_EQ(f.size, 4 + want + 1);
+      at += used;
+    }
+    EXPECT_EQ(at, wire.size());
+  }
+}
+
 TEST(Codec, PinnedBufferKeepsItsOldBlockForReaders) {
   ByteBuffer in;
   in.append("frame-one", 9);
