@@ -6,6 +6,9 @@ MAKEFLAGS += --no-print-directory
 PREFIX ?= /usr/local
 BUILD  ?= _cmake
 JOBS   ?= $(shell nproc 2>/dev/null || echo 2)
+# WERROR=ON (as CI builds): compiler warnings fail the build, C++ and OCaml.
+WERROR ?= OFF
+PROFILE = $(if $(filter ON,$(WERROR)),dev,release)
 
 # What building and testing need, and what the benchmarks add.
 PACKAGES = cmake g++ make pkg-config binutils libre2-dev libgtest-dev \
@@ -16,9 +19,10 @@ BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
 # The OCaml build finds the bus library of this tree, not an installed one.
 OCAML_ENV = PKG_CONFIG_PATH=$(CURDIR)/$(BUILD)/pkgconfig$${PKG_CONFIG_PATH:+:$$PKG_CONFIG_PATH} \
             LD_LIBRARY_PATH=$(CURDIR)/$(BUILD)/lib$${LD_LIBRARY_PATH:+:$$LD_LIBRARY_PATH} \
-            WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin
+            WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin \
+            WEX_CXX_WERROR=$(if $(filter ON,$(WERROR)),-Werror,-Wno-error)
 
-.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml demo bench install clean
+.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml demo bench install clean format check-format
 
 all: build
 
@@ -29,11 +33,11 @@ deps-bench: deps
 	@sh scripts/deps.sh $(BENCH_PACKAGES)
 
 bus: deps
-	@cmake -S bus -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) >/dev/null
+	@cmake -S bus -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DWEX_WERROR=$(WERROR) >/dev/null
 	@cmake --build $(BUILD) -j $(JOBS)
 
 ocaml: bus
-	@$(OCAML_ENV) dune build --profile release @install
+	@$(OCAML_ENV) dune build --profile $(PROFILE) @install
 
 build: ocaml
 
@@ -41,7 +45,7 @@ test-bus: bus
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 test-ocaml: ocaml
-	@$(OCAML_ENV) dune build --profile release @runtest
+	@$(OCAML_ENV) dune build --profile $(PROFILE) @runtest
 
 test: test-bus test-ocaml
 
@@ -54,6 +58,13 @@ bench: deps-bench build
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX)
 	@$(OCAML_ENV) dune install --profile release --prefix $(PREFIX) 2>&1 | grep -v '^Installing' || true
+
+format:
+	@sh scripts/check-format.sh --fix
+
+check-format:
+	@sh scripts/deps.sh clang-format
+	@sh scripts/check-format.sh
 
 clean:
 	rm -rf $(BUILD) _build

@@ -32,8 +32,7 @@ constexpr char kPayload[] = "0123456789abcdef0123456789abcdef";  // 32 bytes
 static_assert(sizeof kPayload == 33);
 
 double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 long count_arg(const char *text) {
@@ -215,13 +214,13 @@ int main(int argc, char **argv) {
   if (argc < 3 || !strcmp(argv[1], "--help") || !strcmp(argv[1], "-h")) {
     fprintf(argc < 3 ? stderr : stdout,
             "usage: bus_bench echo BUS | rtt BUS COUNT | sink BUS COUNT SUBS | source BUS COUNT\n"
-            "       | tcp-echo PORT | tcp-rtt PORT COUNT | zmq-pull PORT COUNT | zmq-push PORT COUNT\n");
+            "       | tcp-echo PORT | tcp-rtt PORT COUNT | zmq-pull PORT COUNT | zmq-push PORT "
+            "COUNT\n");
     return argc < 3 ? 2 : 0;
   }
   std::string role = argv[1];
   long count = argc > 3 ? count_arg(argv[3]) : 1;
-  if (role == "echo" || role == "rtt" || role == "source")
-    return run_bus(role, argv[2], count, 1);
+  if (role == "echo" || role == "rtt" || role == "source") return run_bus(role, argv[2], count, 1);
   if (role == "sink") return run_bus(role, argv[2], count, argc > 4 ? count_arg(argv[4]) : 1);
   if (role == "tcp-echo" || role == "tcp-rtt")
     return run_tcp(role == "tcp-echo", int(count_arg(argv[2])), count);

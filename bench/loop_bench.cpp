@@ -186,7 +186,8 @@ double wex_timer_run(int timers, int run_ms) {
   std::vector<WexTimerPtr> handles(timers);
   expiries = 0;
   double start = seconds(CLOCK_PROCESS_CPUTIME_ID);
-  for (int i = 0; i < timers; ++i) handles[i] = TimerRepeatAfter(0, period_of(i), wex_count, nullptr);
+  for (int i = 0; i < timers; ++i)
+    handles[i] = TimerRepeatAfter(0, period_of(i), wex_count, nullptr);
   TimerRepeatAfter(1, run_ms, wex_end_run, nullptr);
   WexMainLoop();
   double cpu = seconds(CLOCK_PROCESS_CPUTIME_ID) - start;
@@ -224,9 +225,12 @@ int main(int argc, char **argv) {
     wex_timer = std::min(wex_timer, wex_timer_run(timers, run_ms));
     timer_expiries = expiries;
   }
-  std::printf("readable event (pipe ping, %ld events): bare epoll %.0f ns, wex %.0f ns, ratio %.2f\n",
-              events, bare_ping * 1e9, wex_ping * 1e9, wex_ping / bare_ping);
-  std::printf("timer expiry (%d timers, %ld expiries a run, cpu): bare epoll %.0f ns, wex %.0f ns, ratio %.2f\n",
-              timers, timer_expiries, bare_timer * 1e9, wex_timer * 1e9, wex_timer / bare_timer);
+  std::printf(
+      "readable event (pipe ping, %ld events): bare epoll %.0f ns, wex %.0f ns, ratio %.2f\n",
+      events, bare_ping * 1e9, wex_ping * 1e9, wex_ping / bare_ping);
+  std::printf(
+      "timer expiry (%d timers, %ld expiries a run, cpu): bare epoll %.0f ns, wex %.0f ns, ratio "
+      "%.2f\n",
+      timers, timer_expiries, bare_timer * 1e9, wex_timer * 1e9, wex_timer / bare_timer);
   return 0;
 }

@@ -9,7 +9,6 @@
 #include <caml/fail.h>
 #include <caml/memory.h>
 #include <caml/mlvalues.h>
-
 #include <dlfcn.h>
 #include <link.h>
 #include <stdint.h>

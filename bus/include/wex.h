@@ -176,10 +176,10 @@ WEX_API void TimerRemove(WexTimerPtr timer);
  * A descriptor that epoll refuses because it is always ready (a regular file)
  * is served as poll(2) would: readable at every iteration, until removed
  * (the loop does not block meanwhile).  Several channels may watch one
- * descriptor; each is called in turn.  on_write is kept for the shape of the interface and never called: channels
- * are watched for reading only, so an always-writable descriptor never makes
- * the loop spin.  Returns NULL, with the reason on stderr, for a negative or
- * closed descriptor.  The descriptor stays the caller's: it is never closed. */
+ * descriptor; each is called in turn.  on_write is kept for the shape of the interface and never
+ * called: channels are watched for reading only, so an always-writable descriptor never makes the
+ * loop spin.  Returns NULL, with the reason on stderr, for a negative or closed descriptor.  The
+ * descriptor stays the caller's: it is never closed. */
 WEX_API WexChannelPtr WexChannelAdd(int fd, void *user_data, WexChannelDelete on_delete,
                                     WexChannelHandler on_read, WexChannelHandler on_write);
 

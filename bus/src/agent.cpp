@@ -91,12 +91,12 @@ struct Peer {
   unsigned interest = 0;
   PeerState state = PeerState::kHandshake;
   bool outgoing = false;
-  bool hello = false;            // its HELLO arrived: id and name known
-  bool reported = false;         // CONNECTED was reported
-  bool report_pending = false;   // DISCONNECTED is owed
-  bool dirty = false;            // in the flush list
+  bool hello = false;           // its HELLO arrived: id and name known
+  bool reported = false;        // CONNECTED was reported
+  bool report_pending = false;  // DISCONNECTED is owed
+  bool dirty = false;           // in the flush list
   bool heard = false, spoke = false;
-  bool eof = false;              // the peer closed; frames still buffered go first
+  bool eof = false;  // the peer closed; frames still buffered go first
   int missed_ticks = 0, handshake_ticks = 0;
   int pins = 0;
   uint64_t id = 0;
@@ -247,8 +247,8 @@ void set_interest(Peer *p, unsigned interest) {
 void close_peer(Peer *p, const char *reason) {
   if (p->state == PeerState::kClosed) return;
   if (reason) {
-    warn("peer %s (%s): %s; disconnected", p->name.empty() ? "?" : p->name.c_str(),
-         p->host, reason);
+    warn("peer %s (%s): %s; disconnected", p->name.empty() ? "?" : p->name.c_str(), p->host,
+         reason);
   }
   if (p->watch) loop_io_remove(p->watch);
   p->watch = nullptr;

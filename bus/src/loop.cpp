@@ -84,10 +84,10 @@ struct SlotTable {
 struct Timer {
   uint32_t generation = 1;
   bool live = false;
-  int count;             // > 0: fires that many times
-  unsigned long fired;   // times fired so far
-  long period_ms;        // > 0: in the heap; <= 0: once per iteration
-  uint32_t ticket;       // unique to this timer; the order of its heap entry
+  int count;            // > 0: fires that many times
+  unsigned long fired;  // times fired so far
+  long period_ms;       // > 0: in the heap; <= 0: once per iteration
+  uint32_t ticket;      // unique to this timer; the order of its heap entry
   WexTimerCallback callback;
   void *user_data;
 };
@@ -97,12 +97,12 @@ struct Watch {
   bool live = false;
   Kind kind;
   int fd;
-  unsigned interest;     // IoEvent mask; channels: kIoRead
-  uint64_t created_in;   // batch number at creation: not served from that batch
+  unsigned interest;    // IoEvent mask; channels: kIoRead
+  uint64_t created_in;  // batch number at creation: not served from that batch
   WexChannelHandler on_read;
   WexChannelDelete on_delete;
   IoCallback io_callback;
-  void *user_data;       // channel user data, or io ctx
+  void *user_data;  // channel user data, or io ctx
 };
 
 // Everything watched on one descriptor.  The kernel keys registrations by
@@ -318,12 +318,15 @@ void fire_idle(uint32_t index) {
 
 // ---- Watches ---------------------------------------------------------------
 
-uint64_t fd_key(int fd) { return uint64_t{loop.fds[fd].generation} << 32 | static_cast<uint32_t>(fd); }
+uint64_t fd_key(int fd) {
+  return uint64_t{loop.fds[fd].generation} << 32 | static_cast<uint32_t>(fd);
+}
 
 unsigned entry_interest(const FdEntry &entry) {
   unsigned interest = 0;
   for (uint64_t handle : entry.watches) {
-    if (Watch *w = loop.watches.find(handle, static_cast<Kind>(handle & 3))) interest |= w->interest;
+    if (Watch *w = loop.watches.find(handle, static_cast<Kind>(handle & 3)))
+      interest |= w->interest;
   }
   return interest;
 }

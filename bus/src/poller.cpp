@@ -23,7 +23,8 @@ epoll_event scratch[kScratchSize];
 int descriptor() {
   if (epoll_descriptor < 0) {
     epoll_descriptor = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_descriptor < 0) std::fprintf(stderr, "wex: epoll_create1: %s\n", std::strerror(errno));
+    if (epoll_descriptor < 0)
+      std::fprintf(stderr, "wex: epoll_create1: %s\n", std::strerror(errno));
   }
   return epoll_descriptor;
 }
@@ -60,7 +61,8 @@ int poller_wait(PollerEvent *events, int max, int timeout_ms) {
   for (int i = 0; i < n; ++i) {
     uint32_t e = scratch[i].events;
     events[i].key = scratch[i].data.u64;
-    events[i].flags = ((e & (EPOLLIN | EPOLLPRI)) ? kIoRead : 0u) | ((e & EPOLLOUT) ? kIoWrite : 0u) |
+    events[i].flags = ((e & (EPOLLIN | EPOLLPRI)) ? kIoRead : 0u) |
+                      ((e & EPOLLOUT) ? kIoWrite : 0u) |
                       ((e & (EPOLLHUP | EPOLLERR)) ? kIoError : 0u);
   }
   return n;

@@ -25,10 +25,10 @@ bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t
 // ---- Frames (TCP) ----
 // u32 length (big-endian, counts the type byte and the body), u8 type, body.
 constexpr size_t kLengthSize = 4;
-constexpr uint32_t kMaxFrame = 4u << 20;   // largest length field accepted
-constexpr size_t kMaxName = 1024;          // agent name, bytes
-constexpr size_t kMaxPattern = 16 * 1024;  // subscription pattern, bytes
-constexpr size_t kMaxArgs = 256;           // texts in one delivery
+constexpr uint32_t kMaxFrame = 4u << 20;     // largest length field accepted
+constexpr size_t kMaxName = 1024;            // agent name, bytes
+constexpr size_t kMaxPattern = 16 * 1024;    // subscription pattern, bytes
+constexpr size_t kMaxArgs = 256;             // texts in one delivery
 constexpr size_t kMaxSubscriptions = 10000;  // per peer
 
 enum FrameType : uint8_t {

@@ -19,8 +19,8 @@ SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view patter
   for (const Sub &s : subs_)
     if (s.id == id) return Added::kDuplicate;
   if (subs_.size() >= proto::kMaxSubscriptions) return Added::kFull;
-  auto re = std::make_unique<RE2>(re2::StringPiece(pattern.data(), pattern.size()),
-                                  pattern_options());
+  auto re =
+      std::make_unique<RE2>(re2::StringPiece(pattern.data(), pattern.size()), pattern_options());
   Added result = Added::kAdded;
   int groups = 0;
   if (!re->ok()) {
@@ -63,8 +63,8 @@ void SubscriptionSet::rebuild_set() {
 bool SubscriptionSet::match_one(const Sub &sub, std::string_view text) {
   // Asking for no submatch at all lets RE2 stop at the first match it sees;
   // group 0 is asked for only when there are groups to extract after it.
-  return sub.re->Match(re2::StringPiece(text.data(), text.size()), 0, text.size(),
-                       RE2::UNANCHORED, groups_.data(), sub.groups == 0 ? 0 : sub.groups + 1);
+  return sub.re->Match(re2::StringPiece(text.data(), text.size()), 0, text.size(), RE2::UNANCHORED,
+                       groups_.data(), sub.groups == 0 ? 0 : sub.groups + 1);
 }
 
 }  // namespace wex

@@ -96,8 +96,10 @@ int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
         }
         return matched;
       }
-      if (info.kind != RE2::Set::kNoError) set_usable_ = false;  // out of memory: loop
-      else return 0;
+      if (info.kind != RE2::Set::kNoError)
+        set_usable_ = false;  // out of memory: loop
+      else
+        return 0;
     }
   }
   for (const Sub &sub : subs_) {

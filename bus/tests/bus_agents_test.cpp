@@ -91,7 +91,8 @@ TEST(Discovery, MalformedBusTextIsAnErrorNotAHang) {
 
 TEST(Messages, CapturedGroupsArriveInOrderAndAbsentGroupsAsEmpty) {
   int port = bus_test::random_port();
-  Agent rx(agent_args(port, "rx", {"^temp (\\d+)(?: unit=(\\w+))?$", "(?s)^multi(.*)end$", "^pct (.*)"}));
+  Agent rx(agent_args(port, "rx",
+                      {"^temp (\\d+)(?: unit=(\\w+))?$", "(?s)^multi(.*)end$", "^pct (.*)"}));
   Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s"}));
   tx.write("temp 21 unit=C\ntemp 5\n/send multi\\nline\\tend\npct 100% %s %d\n");
   std::vector<std::vector<std::string>> got;

@@ -108,20 +108,29 @@ TEST(Codec, StrictDecoderRejectsBadFields) {
   std::vector<std::string> texts;
   // A text whose size runs past the frame.
   EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
-    put_u32(o, 1), put_u16(o, 1), put_u32(o, 1000), o.append("ab", 3);
-  }), &id, &texts));
+                                put_u32(o, 1), put_u16(o, 1), put_u32(o, 1000), o.append("ab", 3);
+                              }),
+                              &id, &texts));
   // Missing terminating NUL, and a NUL inside a text.
   EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
-    put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("abc", 3);
-  }), &id, &texts));
+                                put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("abc", 3);
+                              }),
+                              &id, &texts));
   EXPECT_FALSE(decode_message(message([](ByteBuffer &o) {
-    put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("a\0\0", 3);
-  }), &id, &texts));
+                                put_u32(o, 1), put_u16(o, 1), put_u32(o, 2), o.append("a\0\0", 3);
+                              }),
+                              &id, &texts));
   // A count larger than the texts present, one over the limit, trailing bytes.
-  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 2), put_text(o, "a", 1); }), &id, &texts));
-  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, uint16_t(kMaxArgs + 1)); }), &id, &texts));
-  EXPECT_FALSE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0), o.append("x", 1); }), &id, &texts));
-  EXPECT_TRUE(decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0); }), &id, &texts));
+  EXPECT_FALSE(decode_message(
+      message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 2), put_text(o, "a", 1); }), &id,
+      &texts));
+  EXPECT_FALSE(decode_message(
+      message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, uint16_t(kMaxArgs + 1)); }), &id,
+      &texts));
+  EXPECT_FALSE(decode_message(
+      message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0), o.append("x", 1); }), &id, &texts));
+  EXPECT_TRUE(
+      decode_message(message([](ByteBuffer &o) { put_u32(o, 1), put_u16(o, 0); }), &id, &texts));
   // A frame over the limit is taken back out of the buffer.
   ByteBuffer out;
   put_empty(out, kPing);
@@ -225,7 +234,8 @@ std::vector<Delivery> match_all(SubscriptionSet &s, std::string_view text) {
   std::vector<Delivery> out;
   int n = s.match(text, [&](uint32_t id, const re2::StringPiece *g, int count) {
     Delivery d{id, {}};
-    for (int i = 0; i < count; ++i) d.groups.emplace_back(g[i].data() ? std::string(g[i]) : "<absent>");
+    for (int i = 0; i < count; ++i)
+      d.groups.emplace_back(g[i].data() ? std::string(g[i]) : "<absent>");
     out.push_back(d);
   });
   EXPECT_EQ(size_t(n), out.size());
@@ -245,8 +255,7 @@ TEST(Matching, CapturesAndAbsentGroupsThroughLoopAndSet) {
     ASSERT_EQ(s.add(2, "^t", &reason), SubscriptionSet::Added::kAdded);
     ASSERT_EQ(s.add(3, "(", &reason), SubscriptionSet::Added::kIgnored);
     EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(match_all(s, "temp 21"),
-              (std::vector<Delivery>{{1, {"21", "<absent>"}}, {2, {}}}))
+    EXPECT_EQ(match_all(s, "temp 21"), (std::vector<Delivery>{{1, {"21", "<absent>"}}, {2, {}}}))
         << fillers;
     EXPECT_EQ(match_all(s, "x temp 3 C"), (std::vector<Delivery>{{1, {"3", " C"}}})) << fillers;
     EXPECT_TRUE(match_all(s, "nothing").empty());

@@ -13,8 +13,8 @@ using bus_test::Agent;
 namespace {
 
 std::vector<std::string> peer_args(int port, std::vector<std::string> more = {}) {
-  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port),
-                                "-n", "peer"};
+  std::vector<std::string> a = {bus_test::tool("wexagent"), "-b", ":" + std::to_string(port), "-n",
+                                "peer"};
   a.insert(a.end(), more.begin(), more.end());
   return a;
 }
@@ -119,8 +119,8 @@ TEST(InProcess, LongjmpOutOfPeerEventsKeepsTheAgentWhole) {
   // Once the loop has run a while (and sent the ready message), the peer
   // leaves: DISCONNECTED, left by longjmp too.
   leaving_peer = &peer;
-  TimerRepeatAfter(1, 300, [](WexTimerPtr, void *, unsigned long) { leaving_peer->close_input(); },
-                   nullptr);
+  TimerRepeatAfter(
+      1, 300, [](WexTimerPtr, void *, unsigned long) { leaving_peer->close_input(); }, nullptr);
   if (setjmp(peer_jump) == 0) WexMainLoop();
   ASSERT_EQ(peer_events, 2);
   EXPECT_EQ(WexGetApplicationName(jumped_client), nullptr) << "stale once its callback is over";

@@ -17,9 +17,7 @@ const char *ip_tool() {
   return nullptr;
 }
 
-bool run(const std::string &command) {
-  return system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
+bool run(const std::string &command) { return system((command + " >/dev/null 2>&1").c_str()) == 0; }
 
 // Namespaces named after our pid, deleted when the test ends, whatever happens.
 class Namespaces {
@@ -46,8 +44,9 @@ class Namespaces {
   // An agent started inside namespace i.
   std::vector<std::string> agent(int i, const std::string &bus, const std::string &agent_name,
                                  std::vector<std::string> more = {}) {
-    std::vector<std::string> a = {ip_, "netns", "exec", names_[size_t(i)],
-                                  bus_test::tool("wexagent"), "-b", bus, "-n", agent_name};
+    std::vector<std::string> a = {
+        ip_,  "netns", "exec", names_[size_t(i)], bus_test::tool("wexagent"),
+        "-b", bus,     "-n",   agent_name};
     a.insert(a.end(), more.begin(), more.end());
     return a;
   }
@@ -58,9 +57,9 @@ class Namespaces {
   bool ok_ = false;
 };
 
-#define SKIP_WITHOUT_NAMESPACES(ns)                                                          \
-  if (!(ns).ok())                                                                            \
-  GTEST_SKIP() << "cannot create network namespaces here (needs root and iproute2); "      \
+#define SKIP_WITHOUT_NAMESPACES(ns)                                                   \
+  if (!(ns).ok())                                                                     \
+  GTEST_SKIP() << "cannot create network namespaces here (needs root and iproute2); " \
                   "the multicast and cross-namespace buses are not tested"
 
 TEST(Namespaces, MulticastBus) {
@@ -81,8 +80,8 @@ TEST(Namespaces, BroadcastBusAcrossAVethPair) {
   Namespaces ns(2);
   SKIP_WITHOUT_NAMESPACES(ns);
   std::string veth = "wexv" + std::to_string(getpid() % 100000);
-  ASSERT_TRUE(ns.in(0, "link add " + veth + "a type veth peer name " + veth + "b netns " +
-                           ns.name(1)));
+  ASSERT_TRUE(
+      ns.in(0, "link add " + veth + "a type veth peer name " + veth + "b netns " + ns.name(1)));
   ASSERT_TRUE(ns.in(0, "addr add 10.213.7.1/24 brd + dev " + veth + "a"));
   ASSERT_TRUE(ns.in(1, "addr add 10.213.7.2/24 brd + dev " + veth + "b"));
   ASSERT_TRUE(ns.in(0, "link set " + veth + "a up"));

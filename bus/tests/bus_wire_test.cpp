@@ -160,7 +160,8 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
       {"zero length", std::string(8, '\0')},
       {"frame before hello", frame(6, "")},
       {"hello without NUL", no_nul},
-      {"wrong magic", [] {
+      {"wrong magic",
+       [] {
          std::string h = hello(47, "raw");
          h[5 + 3] = '?';
          return h;
@@ -213,10 +214,10 @@ TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
     return d;
   };
   const uint64_t raw_id = ~uint64_t{0};  // above every id: the target connects to it
-  ear.say("WEXA");                                   // short
-  ear.say(announce(1, raw_id, "XXXX"));              // foreign
-  ear.say(announce(2, raw_id));                      // another version
-  ear.say(announce(1, target_id));                   // claims the target's identity
+  ear.say("WEXA");                       // short
+  ear.say(announce(1, raw_id, "XXXX"));  // foreign
+  ear.say(announce(2, raw_id));          // another version
+  ear.say(announce(1, target_id));       // claims the target's identity
   pollfd p{listener, POLLIN, 0};
   EXPECT_EQ(poll(&p, 1, 500), 0) << "the target connected after a bad datagram";
   ear.say(announce(1, raw_id));

@@ -2,9 +2,6 @@
 // write interest, the prepare hook, the stop hook.  These functions are hidden
 // in libwex.so, so this program compiles the loop's own sources in (its copy
 // of the public functions takes precedence over the library's).
-#include "../src/loop.cpp"
-#include "../src/poller.cpp"
-
 #include <gtest/gtest.h>
 #include <setjmp.h>
 #include <unistd.h>
@@ -12,6 +9,9 @@
 #include <random>
 #include <string>
 #include <vector>
+
+#include "../src/loop.cpp"
+#include "../src/poller.cpp"
 
 namespace {
 

@@ -124,7 +124,8 @@ TEST_F(Loop, ManyTimers) {
   };
   std::vector<WexTimerPtr> handles;
   for (int i = 0; i < kTimers; ++i)
-    handles.push_back(TimerRepeatAfter(3, 1 + i % 7, Many::on, reinterpret_cast<void *>(intptr_t{i})));
+    handles.push_back(
+        TimerRepeatAfter(3, 1 + i % 7, Many::on, reinterpret_cast<void *>(intptr_t{i})));
   for (int i = 0; i < kTimers; i += 2) TimerRemove(handles[i]);  // half removed before any fired
   WexMainLoop();
   for (int i = 0; i < kTimers; ++i) ASSERT_EQ(fired[i], i % 2 ? 3 : 0) << "timer " << i;
@@ -240,7 +241,8 @@ TEST_F(Loop, ChannelRemovedInsideAHandlerGetsNoEventOfTheSameBatch) {
   b.put("y");
   for (int i = 0; i < 2; ++i) {
     readers[i].fd = i ? b.read_end : a.read_end;
-    readers[i].channel = WexChannelAdd(readers[i].fd, &readers[i], count_delete, Handler::on, nullptr);
+    readers[i].channel =
+        WexChannelAdd(readers[i].fd, &readers[i], count_delete, Handler::on, nullptr);
   }
   WexMainLoop();
   EXPECT_EQ(readers[0].calls + readers[1].calls, 1);

@@ -83,11 +83,20 @@ bool saw_eof = false;
 void out_escaped(const char *text) {
   for (const char *c = text; *c; ++c) {
     switch (*c) {
-      case '\\': fputs("\\\\", stdout); break;
-      case '\t': fputs("\\t", stdout); break;
-      case '\n': fputs("\\n", stdout); break;
-      case '\r': fputs("\\r", stdout); break;
-      default: putchar(*c);
+      case '\\':
+        fputs("\\\\", stdout);
+        break;
+      case '\t':
+        fputs("\\t", stdout);
+        break;
+      case '\n':
+        fputs("\\n", stdout);
+        break;
+      case '\r':
+        fputs("\\r", stdout);
+        break;
+      default:
+        putchar(*c);
     }
   }
 }
@@ -125,7 +134,8 @@ void on_input(WexChannelPtr, int fd, void *);
 void process_input();
 
 void watch_input() {
-  if (!stdin_channel && !input_done) stdin_channel = WexChannelAdd(0, nullptr, nullptr, on_input, nullptr);
+  if (!stdin_channel && !input_done)
+    stdin_channel = WexChannelAdd(0, nullptr, nullptr, on_input, nullptr);
 }
 
 void pause_input() {

@@ -162,7 +162,8 @@ let registry () =
   Gc.full_major ();
   Gc.full_major ();
   equal "closures of unbound bindings collected" string_of_int 1 !collected;
-  Unix.close r
+  Unix.close r;
+  Unix.close w
 
 (* ---- Agents on the bus ---- *)
 
