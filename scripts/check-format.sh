@@ -7,7 +7,7 @@
 cd "$(dirname "$0")/.." || exit 1
 command -v clang-format >/dev/null || { echo "check-format: clang-format is not installed" >&2; exit 1; }
 status=0
-for f in $(git ls-files '*.c' '*.h' '*.cpp'); do
+for f in $(git ls-files --cached --others --exclude-standard '*.c' '*.h' '*.cpp'); do
   if [ "$1" = "--fix" ]; then
     clang-format -i "$f"
   elif ! clang-format "$f" | cmp -s - "$f"; then

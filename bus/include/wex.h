@@ -19,6 +19,8 @@
 #ifndef WEX_H
 #define WEX_H
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -83,9 +85,10 @@ WEX_API void WexInit(const char *name, const char *ready, WexApplicationCallback
  * a unicast address would reach only one of the agents sharing the port.  A
  * loopback bus listens on 127.0.0.1 only, any other on every interface;
  * multicast datagrams go out with TTL 1 ($WEX_MULTICAST_TTL changes it).  A
- * malformed bus text, or sockets that cannot be set up, print one line on
- * stderr and leave the agent off the bus.  Starting a running agent prints a
- * line and changes nothing.  Bindings made before WexStart, or kept from an
+ * malformed bus text, or sockets that cannot be set up, leave the agent off
+ * the bus (WexRunning() stays 0) with the reason in WexLastError() and on the
+ * log.  Starting a running agent is refused the same way and changes
+ * nothing.  Bindings made before WexStart, or kept from an
  * earlier run, are sent to every peer met. */
 WEX_API void WexStart(const char *bus);
 
@@ -105,8 +108,8 @@ WEX_API void WexStop(void);
  * carries the captured texts.  The deliveries are queued and written by the
  * loop, once per iteration; a peer found dead meanwhile is reported from the
  * loop, never inside this call.  Returns the number of deliveries (one per
- * matching subscription; 0 off the bus), or -1, with a line on stderr, for a
- * message over WEX_MAX_MESSAGE bytes.  A message may hold any byte but NUL;
+ * matching subscription; 0 off the bus), or -1, with the reason in
+ * WexLastError(), for a message over WEX_MAX_MESSAGE bytes.  A message may hold any byte but NUL;
  * a NUL produced by the format ends it. */
 WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
 
@@ -116,7 +119,7 @@ WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
  * of the pattern's groups in group order ("" for a group that did not take
  * part); the texts are valid during the callback only.  The pattern is sent
  * to every connected peer and to peers met later; peers never get one of
- * their own messages.  Returns NULL, with a line on stderr, for a pattern
+ * their own messages.  Returns NULL, with the reason in WexLastError(), for a pattern
  * that does not compile within RE2's 2 MiB memory budget (RE2's reason is
  * given), that is longer than 16 KiB or that has more than 256 groups: the
  * limits every peer applies to the patterns it receives.  May be called
@@ -136,6 +139,37 @@ WEX_API const char *WexGetApplicationName(WexClientPtr client);
 /* The peer's numeric IPv4 address ("127.0.0.1"), or NULL for a stale or
  * foreign handle.  Ownership as for WexGetApplicationName. */
 WEX_API const char *WexGetApplicationHost(WexClientPtr client);
+
+/* 1 while the agent is on a bus: from a WexStart that succeeded until
+ * WexStop.  0 before, after, and after a WexStart that was refused. */
+WEX_API int WexRunning(void);
+
+/* Checks a bus text exactly as WexStart would (NULL or "" stands for
+ * $WEX_BUS, else the default bus) without starting anything: 1 when WexStart
+ * would accept it, 0 otherwise.  When reason is not NULL, the reason for a
+ * refusal ("" for an accepted text) is written there, cut to reason_size
+ * bytes with its NUL: 256 bytes hold every reason. */
+WEX_API int WexCheckBus(const char *bus, char *reason, size_t reason_size);
+
+/* ---- Errors and diagnostics ---------------------------------------------- */
+
+/* The reason of the last refusal of a call of this library on the calling
+ * thread (WexStart, WexSendMsg, WexBindMsg, TimerRepeatAfter, WexChannelAdd
+ * and WexCheckBus refuse), "" when none was refused yet.  A successful call
+ * leaves it as it was, so read it right after the call that failed.  The
+ * text belongs to the library and stays valid until the next call of this
+ * library on the same thread. */
+WEX_API const char *WexLastError(void);
+
+/* Where the library's diagnostics go: a refusal, a peer dropped and why, a
+ * datagram that could not be sent.  handler(line, user_data) gets one line
+ * at a time, without the "wex: " prefix and without a newline.  By default
+ * each line goes to stderr as "wex: LINE"; a NULL handler silences them.
+ * Unlike every other callback, the handler runs inside whichever call
+ * produced the line, on that call's thread: it must not call this library
+ * and must return normally (no longjmp). */
+typedef void (*WexLogHandler)(const char *line, void *user_data);
+WEX_API void WexSetLogHandler(WexLogHandler handler, void *user_data);
 
 /* ---- The loop ----------------------------------------------------------- */
 
@@ -162,7 +196,8 @@ WEX_API void WexMainLoop(void);
  * iteration, after descriptors have been served; while such a timer exists
  * the loop polls without blocking.  A timer made by a timer callback is not
  * run in the same pass.  The callback gets the very handle that this
- * returned. */
+ * returned.  Returns NULL, with the reason in WexLastError(), when cb is
+ * NULL. */
 WEX_API WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb,
                                      void *user_data);
 
@@ -176,9 +211,10 @@ WEX_API void TimerRemove(WexTimerPtr timer);
  * A descriptor that epoll refuses because it is always ready (a regular file)
  * is served as poll(2) would: readable at every iteration, until removed
  * (the loop does not block meanwhile).  Several channels may watch one
- * descriptor; each is called in turn.  on_write is kept for the shape of the interface and never
- * called: channels are watched for reading only, so an always-writable descriptor never makes the
- * loop spin.  Returns NULL, with the reason on stderr, for a negative or closed descriptor.  The
+ * descriptor; each is called in turn.  on_write is kept for the shape of the
+ * interface and never called: channels are watched for reading only, so an
+ * always-writable descriptor never makes the loop spin.  Returns NULL, with
+ * the reason in WexLastError(), for a negative or closed descriptor.  The
  * descriptor stays the caller's: it is never closed. */
 WEX_API WexChannelPtr WexChannelAdd(int fd, void *user_data, WexChannelDelete on_delete,
                                     WexChannelHandler on_read, WexChannelHandler on_write);

@@ -44,6 +44,8 @@
 #include <vector>
 
 #include "bus_address.h"
+#include "diagnostics.h"
+#include "environment.h"
 #include "handles.h"
 #include "loop.h"
 #include "protocol.h"
@@ -71,16 +73,6 @@ constexpr int kStopDrainMs = 1000;
 constexpr int kStopDrainMaxMs = 15000;
 constexpr int kMaxPins = 64;
 constexpr size_t kPinPadding = 4096;
-
-void warn(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-void warn(const char *fmt, ...) {
-  char line[512];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
-  fprintf(stderr, "wex: %s\n", line);
-}
 
 enum class PeerState { kConnecting, kHandshake, kEstablished, kClosed };
 
@@ -139,10 +131,10 @@ struct Agent {
   std::vector<Peer *> peers;   // not closed
   std::vector<Peer *> closed;  // closed, awaiting report or release
   std::vector<Peer *> flush, flushing;
-  HandleTable<Peer, HandleKind::kClient> clients;
+  HandleTable<Peer *> clients;
 
   std::map<uint32_t, Binding *> bindings;  // by wire id, in order of binding
-  HandleTable<Binding, HandleKind::kBinding> binding_handles;
+  HandleTable<Binding *> binding_handles;
   uint32_t next_wire_id = 1;
 
   char *message = nullptr;  // WexSendMsg's buffer, WEX_MAX_MESSAGE + 1 bytes
@@ -266,7 +258,7 @@ Peer *new_peer(int fd, uint32_t address, bool outgoing) {
   Peer *p = new Peer;
   p->fd = fd;
   p->outgoing = outgoing;
-  p->handle = g.clients.issue(p);
+  p->handle = g.clients.issue(HandleKind::kClient, p);
   in_addr a;
   a.s_addr = htonl(address);
   inet_ntop(AF_INET, &a, p->host, sizeof p->host);
@@ -769,18 +761,6 @@ uint64_t fresh_id() {
   return id;
 }
 
-long heartbeat_from_env() {
-  const char *text = getenv("WEX_HEARTBEAT_MS");
-  if (!text || !*text) return kDefaultHeartbeatMs;
-  char *end;
-  long ms = strtol(text, &end, 10);
-  if (*end != '\0' || ms < 10 || ms > 600000) {
-    warn("WEX_HEARTBEAT_MS=\"%s\" ignored: want milliseconds in 10..600000", text);
-    return kDefaultHeartbeatMs;
-  }
-  return ms;
-}
-
 bool open_sockets(std::string *error) {
   auto fail = [error](const char *what) {
     *error = std::string(what) + ": " + strerror(errno);
@@ -810,8 +790,7 @@ bool open_sockets(std::string *error) {
   g.udp_out = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (g.udp_out < 0) return fail("UDP socket");
   if (g.bus.multicast) {
-    int ttl = 1;
-    if (const char *t = getenv("WEX_MULTICAST_TTL")) ttl = atoi(t) > 0 ? atoi(t) : 1;
+    int ttl = int(env_long("WEX_MULTICAST_TTL", 1, 1, 255));
     setsockopt(g.udp_out, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
     setsockopt(g.udp_out, IPPROTO_IP, IP_MULTICAST_LOOP, &one, sizeof one);
   } else {
@@ -851,34 +830,27 @@ void WexInit(const char *name, const char *ready, WexApplicationCallback cb, voi
   g.ready = ready;
   g.app_cb = cb;
   g.app_data = user_data;
-  loop_set_stop_hook(on_stop);
 }
 
 void WexStart(const char *bus) {
   if (g.running) {
-    warn("WexStart: the agent is already on bus %s", format_bus_address(g.bus).c_str());
+    refuse("WexStart: the agent is already on bus %s", format_bus_address(g.bus).c_str());
     return;
-  }
-  std::string text = bus ? bus : "";
-  if (text.empty()) {
-    const char *env = getenv("WEX_BUS");
-    if (env) text = env;
   }
   std::string error;
   BusAddress parsed;
-  if (!parse_bus_address(text, &parsed, &error) || !bus_address_usable(parsed, &error)) {
-    warn("WexStart: bus \"%s\": %s; not started", text.c_str(), error.c_str());
+  if (!resolve_bus(bus, &parsed, &error)) {
+    refuse("WexStart: %s; not started", error.c_str());
     return;
   }
   prune_pins();
   sweep();
   g.bus = parsed;
   g.id = fresh_id();
-  g.heartbeat_ms = heartbeat_from_env();
+  g.heartbeat_ms = env_long("WEX_HEARTBEAT_MS", kDefaultHeartbeatMs, 10, 600000);
   g.announce_ticks = 0;
-  loop_set_stop_hook(on_stop);
   if (!open_sockets(&error)) {
-    warn("WexStart: bus %s: %s; not started", format_bus_address(g.bus).c_str(), error.c_str());
+    refuse("WexStart: bus %s: %s; not started", format_bus_address(g.bus).c_str(), error.c_str());
     close_endpoint(&g.udp_in, &g.udp_watch);
     close_endpoint(&g.udp_out, nullptr);
     close_endpoint(&g.listener, &g.listen_watch);
@@ -890,14 +862,19 @@ void WexStart(const char *bus) {
   send_announce();
 }
 
+void WexStop(void) {
+  on_stop();
+  loop_request_stop();
+}
+
 int WexSendMsg(const char *fmt, ...) {
   if (fmt == nullptr) {
-    warn("WexSendMsg: null format");
+    refuse("WexSendMsg: null format");
     return -1;
   }
   if (g.message == nullptr) g.message = static_cast<char *>(malloc(WEX_MAX_MESSAGE + 1));
   if (g.message == nullptr) {
-    warn("WexSendMsg: out of memory");
+    refuse("WexSendMsg: out of memory");
     return -1;
   }
   va_list ap;
@@ -916,11 +893,11 @@ int WexSendMsg(const char *fmt, ...) {
   }
   va_end(ap);
   if (n < 0) {
-    warn("WexSendMsg: cannot format the message");
+    refuse("WexSendMsg: cannot format the message");
     return -1;
   }
   if (n > WEX_MAX_MESSAGE) {
-    warn("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
+    refuse("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
     return -1;
   }
   size_t size = strnlen(g.message, size_t(n));
@@ -934,7 +911,7 @@ int WexSendMsg(const char *fmt, ...) {
 
 WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ...) {
   if (cb == nullptr || fmt == nullptr) {
-    warn("WexBindMsg: null %s", cb ? "pattern" : "callback");
+    refuse("WexBindMsg: null %s", cb ? "pattern" : "callback");
     return nullptr;
   }
   va_list ap;
@@ -943,11 +920,11 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
   int n = vsnprintf(small, sizeof small, fmt, ap);
   va_end(ap);
   if (n < 0) {
-    warn("WexBindMsg: cannot format the pattern");
+    refuse("WexBindMsg: cannot format the pattern");
     return nullptr;
   }
   if (size_t(n) > proto::kMaxPattern) {
-    warn("WexBindMsg: pattern of %d bytes refused, the limit is %zu", n, proto::kMaxPattern);
+    refuse("WexBindMsg: pattern of %d bytes refused, the limit is %zu", n, proto::kMaxPattern);
     return nullptr;
   }
   std::string pattern;
@@ -963,16 +940,16 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
   pattern.resize(strlen(pattern.c_str()));
   RE2 re(pattern, pattern_options());
   if (!re.ok()) {
-    warn("WexBindMsg: pattern \"%s\" refused: %s", pattern.c_str(), re.error().c_str());
+    refuse("WexBindMsg: pattern \"%s\" refused: %s", pattern.c_str(), re.error().c_str());
     return nullptr;
   }
   if (re.NumberOfCapturingGroups() > int(proto::kMaxArgs)) {
-    warn("WexBindMsg: pattern \"%s\" refused: more than %zu groups", pattern.c_str(),
-         proto::kMaxArgs);
+    refuse("WexBindMsg: pattern \"%s\" refused: more than %zu groups", pattern.c_str(),
+           proto::kMaxArgs);
     return nullptr;
   }
   Binding *b = new Binding{0, g.next_wire_id++, cb, user_data, std::move(pattern)};
-  b->handle = g.binding_handles.issue(b);
+  b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
   g.bindings[b->wire_id] = b;
   for (Peer *p : g.peers) {
     if (p->state == PeerState::kClosed) continue;
@@ -983,8 +960,10 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
 }
 
 void WexUnbindMsg(WexBindingPtr binding) {
-  Binding *b = g.binding_handles.find(reinterpret_cast<uint64_t>(binding));
-  if (b == nullptr) return;
+  Binding **found =
+      g.binding_handles.find(reinterpret_cast<uint64_t>(binding), HandleKind::kBinding);
+  if (found == nullptr) return;
+  Binding *b = *found;
   g.binding_handles.retire(b->handle);
   g.bindings.erase(b->wire_id);
   for (Peer *p : g.peers) {
@@ -997,12 +976,14 @@ void WexUnbindMsg(WexBindingPtr binding) {
 
 const char *WexGetApplicationName(WexClientPtr client) {
   prune_pins();  // a DISCONNECTED callback left by longjmp is over: stale now
-  Peer *p = g.clients.find(reinterpret_cast<uint64_t>(client));
-  return p ? p->name.c_str() : nullptr;
+  Peer **p = g.clients.find(reinterpret_cast<uint64_t>(client), HandleKind::kClient);
+  return p ? (*p)->name.c_str() : nullptr;
 }
 
 const char *WexGetApplicationHost(WexClientPtr client) {
   prune_pins();  // a DISCONNECTED callback left by longjmp is over: stale now
-  Peer *p = g.clients.find(reinterpret_cast<uint64_t>(client));
-  return p ? p->host : nullptr;
+  Peer **p = g.clients.find(reinterpret_cast<uint64_t>(client), HandleKind::kClient);
+  return p ? (*p)->host : nullptr;
 }
+
+int WexRunning(void) { return g.running ? 1 : 0; }

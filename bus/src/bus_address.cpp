@@ -6,7 +6,9 @@
 #include <netinet/in.h>
 
 #include <cstdio>
+#include <cstring>
 
+#include "environment.h"
 #include "wex.h"
 
 namespace wex {
@@ -25,9 +27,7 @@ bool parse_port(const std::string &text, uint16_t *port) {
   return true;
 }
 
-}  // namespace
-
-bool parse_bus_address(const std::string &text, BusAddress *out, std::string *error) {
+bool parse(const std::string &text, BusAddress *out, std::string *error) {
   std::string address = WEX_DEFAULT_ADDRESS;
   uint16_t port = WEX_DEFAULT_PORT;
   size_t colon = text.find(':');
@@ -51,7 +51,7 @@ bool parse_bus_address(const std::string &text, BusAddress *out, std::string *er
   return true;
 }
 
-bool bus_address_usable(const BusAddress &bus, std::string *error) {
+bool usable(const BusAddress &bus, std::string *error) {
   if (bus.multicast || bus.address == 0xFFFFFFFFu || bus.address == 0x7FFFFFFFu) return true;
   bool found = false;
   ifaddrs *list = nullptr;
@@ -66,9 +66,24 @@ bool bus_address_usable(const BusAddress &bus, std::string *error) {
   }
   if (!found) {
     *error = "address " + format_bus_address(bus) +
-             " is neither a multicast group nor the broadcast address of an interface";
+             " is neither a broadcast address nor a multicast group";
   }
   return found;
+}
+
+}  // namespace
+
+bool resolve_bus(const char *text, BusAddress *out, std::string *error) {
+  const char *source = "";
+  if (text == nullptr || *text == '\0') {
+    text = env_text("WEX_BUS");
+    source = " (from $WEX_BUS)";
+    if (text == nullptr) text = source = "";
+  }
+  std::string reason;
+  if (parse(text, out, &reason) && usable(*out, &reason)) return true;
+  *error = "bus \"" + std::string(text) + "\"" + source + ": " + reason;
+  return false;
 }
 
 std::string format_bus_address(const BusAddress &bus) {
@@ -79,3 +94,11 @@ std::string format_bus_address(const BusAddress &bus) {
 }
 
 }  // namespace wex
+
+int WexCheckBus(const char *bus, char *reason, size_t reason_size) {
+  wex::BusAddress parsed;
+  std::string error;
+  bool ok = wex::resolve_bus(bus, &parsed, &error);
+  if (reason && reason_size > 0) snprintf(reason, reason_size, "%s", ok ? "" : error.c_str());
+  return ok ? 1 : 0;
+}

@@ -1,5 +1,7 @@
-// The bus text "[ADDRESS][:PORT]" that WexStart takes, and the checks that
-// keep a typo from silently putting an agent on some other bus.
+// The bus text "[ADDRESS][:PORT]" that WexStart and WexCheckBus take, and
+// the checks that keep a typo from silently putting an agent on some other
+// bus.  This is the only parser of it: every tool and binding asks the
+// library through WexCheckBus.
 #pragma once
 
 #include <cstdint>
@@ -14,16 +16,14 @@ struct BusAddress {
   bool loopback = false;   // 127.0.0.0/8: this host only
 };
 
-// Syntax only: a dotted-quad ADDRESS and a decimal PORT in 1..65535, either
-// of them optional (defaults from wex.h).  On failure returns false and sets
-// *error to a reason that names the bad part.
-bool parse_bus_address(const std::string &text, BusAddress *out, std::string *error);
-
-// Whether the address can carry a bus: a multicast group, the limited
-// broadcast 255.255.255.255, the loopback broadcast 127.255.255.255, or the
-// broadcast address of an interface of this host.  A unicast address would
-// reach only one of the agents sharing the port, so it is refused.
-bool bus_address_usable(const BusAddress &bus, std::string *error);
+// Reads text as WexStart does: NULL or "" means $WEX_BUS where set, else
+// the default bus.  Syntax: a dotted-quad ADDRESS and a decimal PORT in
+// 1..65535, either optional.  The address must be able to carry a bus: a
+// multicast group, 255.255.255.255, 127.255.255.255 or the broadcast
+// address of an interface of this host (a unicast address would reach only
+// one of the agents sharing the port).  On failure returns false and sets
+// *error to a sentence that names the text and what is wrong with it.
+bool resolve_bus(const char *text, BusAddress *out, std::string *error);
 
 std::string format_bus_address(const BusAddress &bus);
 

@@ -6,17 +6,17 @@
 
 #include <cstdint>
 
-namespace wex {
+#include "poller.h"
 
-enum IoEvent : unsigned { kIoRead = 1u, kIoWrite = 2u, kIoError = 4u };
+namespace wex {
 
 // events is a mask of IoEvent; kIoError covers hang-up and socket errors.
 using IoCallback = void (*)(void *ctx, unsigned events);
 struct IoWatch;
 
 // Watches fd with the given interest (kIoRead and/or kIoWrite).  Returns
-// nullptr, with a line on stderr, when epoll refuses the descriptor.  A watch
-// keeps the loop alive, like a channel.
+// nullptr, with a line on the log, when epoll refuses the descriptor.  A
+// watch keeps the loop alive, like a channel.
 IoWatch *loop_io_add(int fd, unsigned interest, IoCallback cb, void *ctx);
 void loop_io_modify(IoWatch *watch, unsigned interest);
 // No callback for this watch runs after this call, even for an event already
@@ -34,9 +34,10 @@ void loop_io_remove(IoWatch *watch);
 using PrepareHook = bool (*)(void *ctx);
 void loop_set_prepare(PrepareHook hook, void *ctx);
 
-// Called by WexStop before the loop is told to end: the agent leaves the bus.
-using StopHook = void (*)();
-void loop_set_stop_hook(StopHook hook);
+// Ends every WexMainLoop that runs now, each once the callback it is in (if
+// any) has returned.  A request made while no WexMainLoop runs ends no later
+// call.
+void loop_request_stop();
 
 // Milliseconds on the monotonic clock.
 int64_t loop_now_ms();

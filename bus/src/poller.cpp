@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "loop.h"
+#include "diagnostics.h"
 
 namespace wex {
 namespace {
@@ -23,8 +23,7 @@ epoll_event scratch[kScratchSize];
 int descriptor() {
   if (epoll_descriptor < 0) {
     epoll_descriptor = epoll_create1(EPOLL_CLOEXEC);
-    if (epoll_descriptor < 0)
-      std::fprintf(stderr, "wex: epoll_create1: %s\n", std::strerror(errno));
+    if (epoll_descriptor < 0) warn("epoll_create1: %s", std::strerror(errno));
   }
   return epoll_descriptor;
 }

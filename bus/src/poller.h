@@ -8,8 +8,11 @@
 
 namespace wex {
 
-// flags and interest are masks of IoEvent (loop.h): kIoRead, kIoWrite, and in
-// flags also kIoError for hang-up or error, which the kernel always reports.
+// What a descriptor is ready for.  Interest is a mask of kIoRead and kIoWrite;
+// reported flags add kIoError for hang-up or error, which the kernel always
+// reports.
+enum IoEvent : unsigned { kIoRead = 1u, kIoWrite = 2u, kIoError = 4u };
+
 struct PollerEvent {
   uint64_t key;
   unsigned flags;

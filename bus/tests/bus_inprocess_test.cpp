@@ -208,21 +208,52 @@ TEST(InProcess, StartAfterStopJoinsTheBusAgain) {
   alarm(0);
 }
 
-TEST(InProcess, BadInputIsRefusedWithoutHarm) {
+std::vector<std::string> logged;
+void keep_line(const char *line, void *) { logged.push_back(line); }
+
+// Every refusal is one line on the log and the caller's WexLastError(); a
+// refused bus leaves the agent visibly off it.
+TEST(InProcess, BadInputIsRefusedWithAReasonAndWithoutHarm) {
   alarm(20);
+  WexSetLogHandler(keep_line, nullptr);
+  auto refused = [](const std::string &what) {
+    std::string reason = WexLastError();
+    bool found =
+        reason.find(what) != std::string::npos && !logged.empty() && logged.back() == reason;
+    logged.clear();
+    return found ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << reason;
+  };
   WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
   EXPECT_EQ(WexBindMsg(first_cb, nullptr, "(unclosed"), nullptr);
-  WexStart("not a bus");
+  EXPECT_TRUE(refused("pattern \"(unclosed\" refused: missing )"));
+  EXPECT_EQ(WexChannelAdd(-1, nullptr, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_TRUE(refused("negative descriptor"));
+  EXPECT_EQ(TimerRepeatAfter(1, 1, nullptr, nullptr), nullptr);
+  EXPECT_TRUE(refused("no callback"));
+  for (const char *bus : {"not a bus", "127.0.0.1:4000"}) {
+    WexStart(bus);
+    EXPECT_EQ(WexRunning(), 0) << bus;
+    EXPECT_TRUE(refused(bus));
+  }
   EXPECT_EQ(WexSendMsg("nobody %s", "hears"), 0);
   WexMainLoop();  // nothing to wait for: returns at once
   int port = bus_test::random_port();
   WexStart(bus_of(port).c_str());
+  EXPECT_EQ(WexRunning(), 1);
   WexStart(bus_of(port + 1).c_str());  // already running: changes nothing
+  EXPECT_TRUE(refused("already on bus 127.255.255.255:" + std::to_string(port)));
+  EXPECT_EQ(WexRunning(), 1);
   std::string big(WEX_MAX_MESSAGE + 1, 'x');
   EXPECT_EQ(WexSendMsg("%s", big.c_str()), -1);
+  EXPECT_TRUE(refused("refused, the limit is"));
   big.pop_back();
   EXPECT_EQ(WexSendMsg("%s", big.c_str()), 0);
+  WexSetLogHandler(nullptr, nullptr);  // silenced: the reason is still there
+  EXPECT_EQ(WexBindMsg(first_cb, nullptr, "("), nullptr);
+  EXPECT_TRUE(logged.empty());
+  EXPECT_NE(std::string(WexLastError()).find("missing )"), std::string::npos);
   WexStop();
+  EXPECT_EQ(WexRunning(), 0);
   WexStop();  // harmless off the bus
   alarm(0);
 }

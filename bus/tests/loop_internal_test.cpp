@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "../src/loop.cpp"
-#include "../src/poller.cpp"
+#include "loop.h"
+#include "timer_heap.h"
+#include "wex.h"
 
 namespace {
 
@@ -21,7 +22,6 @@ class LoopInternal : public ::testing::Test {
   void TearDown() override {
     alarm(0);
     wex::loop_set_prepare(nullptr, nullptr);
-    wex::loop_set_stop_hook(nullptr);
   }
 };
 
@@ -105,53 +105,59 @@ TEST_F(LoopInternal, PrepareHookRunsEachIterationAndPreventsBlocking) {
 }
 
 // The timer heap under a random mix of what the loop does to it: pushes,
-// reschedules of the top (later, as an expiry does), pops.  The heap order
-// holds throughout, and draining it yields (due, order) sorted.
+// reschedules of the top (later, as an expiry does), pops, and a rebuild that
+// drops entries.  The heap order holds throughout, and draining it yields
+// (due, order) sorted.
 TEST_F(LoopInternal, TimerHeapKeepsItsOrder) {
-  std::vector<wex::HeapEntry> saved;
-  saved.swap(wex::loop.heap);
+  wex::TimerHeap heap;
   std::mt19937 random(2026);
   uint32_t order = 0;
-  auto ordered = [] {
-    for (size_t i = 1; i < wex::loop.heap.size(); ++i)
-      if (wex::earlier(wex::loop.heap[i], wex::loop.heap[(i - 1) / 2])) return false;
+  auto ordered = [&heap] {
+    const auto &e = heap.entries();
+    for (size_t i = 1; i < e.size(); ++i)
+      if (wex::earlier(e[i], e[(i - 1) / 2])) return false;
     return true;
   };
   for (int step = 0; step < 4000; ++step) {
     unsigned choice = random() % 4;
-    if (wex::loop.heap.empty() || choice < 2) {
-      wex::loop.heap.push_back(wex::HeapEntry{int64_t(random() % 500), order++, 0});
-      wex::heap_sift_up(wex::loop.heap.size() - 1);
+    if (heap.empty() || choice < 2) {
+      heap.push(wex::HeapEntry{int64_t(random() % 500), order++, 0});
     } else if (choice == 2) {
-      wex::loop.heap[0].due_ms += 1 + random() % 100;
-      wex::heap_sift_down(0);
+      heap.delay_top(heap.top().due_ms + 1 + random() % 100);
     } else {
-      wex::heap_pop();
+      heap.pop();
     }
+    if (step == 2000) heap.rebuild([](const wex::HeapEntry &e) { return e.order % 3 != 0; });
     if (step % 50 == 0) {
       ASSERT_TRUE(ordered()) << "step " << step;
     }
   }
   std::vector<wex::HeapEntry> drained;
-  while (!wex::loop.heap.empty()) {
-    drained.push_back(wex::loop.heap[0]);
-    wex::heap_pop();
+  while (!heap.empty()) {
+    drained.push_back(heap.top());
+    heap.pop();
   }
-  EXPECT_GT(drained.size(), 500u);
+  EXPECT_GT(drained.size(), 400u);
   for (size_t i = 1; i < drained.size(); ++i)
     ASSERT_FALSE(wex::earlier(drained[i], drained[i - 1])) << "at " << i;
-  saved.swap(wex::loop.heap);
 }
 
-int stop_hook_calls = 0;
-void count_stop() { ++stop_hook_calls; }
-void stop_now(WexTimerPtr, void *, unsigned long) { WexStop(); }
+void request_stop(WexTimerPtr, void *fired, unsigned long) {
+  ++*static_cast<int *>(fired);
+  wex::loop_request_stop();
+}
+void count_fires(WexTimerPtr, void *fired, unsigned long) { ++*static_cast<int *>(fired); }
 
-TEST_F(LoopInternal, WexStopCallsTheStopHookThenEndsTheLoop) {
-  wex::loop_set_stop_hook(count_stop);
-  WexTimerPtr timer = TimerRepeatAfter(0, 1, stop_now, nullptr);
+TEST_F(LoopInternal, StopRequestEndsOnlyTheLoopThatRuns) {
+  int fired = 0;
+  wex::loop_request_stop();  // nothing runs: no later call may end for it
+  TimerRepeatAfter(3, 1, count_fires, &fired);
   WexMainLoop();
-  EXPECT_EQ(stop_hook_calls, 1);
+  EXPECT_EQ(fired, 3);
+  fired = 0;
+  WexTimerPtr timer = TimerRepeatAfter(0, 1, request_stop, &fired);
+  WexMainLoop();
+  EXPECT_EQ(fired, 1);
   TimerRemove(timer);
   int64_t before = wex::loop_now_ms();
   usleep(2000);

@@ -15,11 +15,6 @@
 
 #include "wex.h"
 
-// The tool checks the bus text with the library's own parser before it
-// starts, so that a typo ends the program with an error instead of leaving
-// an agent alone on no bus.
-#include "../src/bus_address.cpp"
-
 namespace {
 
 const char kUsage[] =
@@ -335,12 +330,11 @@ int main(int argc, char **argv) {
     }
   }
 
-  std::string bus_text = options.bus;
-  if (bus_text.empty() && getenv("WEX_BUS")) bus_text = getenv("WEX_BUS");
-  wex::BusAddress bus;
-  std::string error;
-  if (!wex::parse_bus_address(bus_text, &bus, &error) || !wex::bus_address_usable(bus, &error)) {
-    fprintf(stderr, "wexagent: bus \"%s\": %s\n", bus_text.c_str(), error.c_str());
+  // Checked before anything starts, so that a typo ends the program with an
+  // error instead of leaving an agent alone on no bus.
+  char reason[256];
+  if (!WexCheckBus(options.bus, reason, sizeof reason)) {
+    fprintf(stderr, "wexagent: %s\n", reason);
     return 2;
   }
 
@@ -350,7 +344,8 @@ int main(int argc, char **argv) {
     bind(p);
     if (!bindings[index]) return 2;  // the library said why, in one line
   }
-  WexStart(bus_text.c_str());
+  WexStart(options.bus);
+  if (!WexRunning()) return 2;  // the library said why
   if (options.peers > 0)
     waiting_for = options.peers;
   else

@@ -1,12 +1,9 @@
-// The codec, the bus text and the matcher, compiled in: they are internal
-// to the library and not exported from it.
+// The frame codec and the output buffer (internal: this program links the
+// library's objects).
+#include "protocol.h"
+
 #include <gtest/gtest.h>
 
-#include "../src/bus_address.cpp"
-#include "../src/protocol.cpp"
-#include "../src/subscriptions.cpp"
-
-using namespace wex;
 using namespace wex::proto;
 
 namespace {
@@ -200,83 +197,6 @@ TEST(Codec, PinnedBufferKeepsItsOldBlockForReaders) {
   EXPECT_EQ(retired, old);
   EXPECT_EQ(std::string(retired, 9), "frame-one");
   ByteBuffer::release(retired);
-}
-
-TEST(BusText, ParsesDefaultsAndRefusesNonsense) {
-  BusAddress b;
-  std::string error;
-  ASSERT_TRUE(parse_bus_address("", &b, &error));
-  EXPECT_EQ(format_bus_address(b), "127.255.255.255:3110");
-  EXPECT_TRUE(b.loopback);
-  ASSERT_TRUE(parse_bus_address(":4000", &b, &error));
-  EXPECT_EQ(b.port, 4000);
-  ASSERT_TRUE(parse_bus_address("239.1.2.3", &b, &error));
-  EXPECT_TRUE(b.multicast);
-  EXPECT_EQ(b.port, WEX_DEFAULT_PORT);
-  for (const char *bad : {"1.2.3", "1.2.3.4.5", "0x7f.0.0.1", "256.0.0.1", ":", ":0", ":65536",
-                          ":-1", ": 80", "host.example:80", "1.2.3.4:80x"}) {
-    EXPECT_FALSE(parse_bus_address(bad, &b, &error)) << bad;
-    EXPECT_FALSE(error.empty());
-  }
-  ASSERT_TRUE(parse_bus_address("127.0.0.1:80", &b, &error));
-  EXPECT_FALSE(bus_address_usable(b, &error)) << "a unicast address reaches one agent only";
-  ASSERT_TRUE(parse_bus_address("127.255.255.255:80", &b, &error));
-  EXPECT_TRUE(bus_address_usable(b, &error));
-}
-
-struct Delivery {
-  uint32_t id;
-  std::vector<std::string> groups;
-  bool operator==(const Delivery &o) const { return id == o.id && groups == o.groups; }
-};
-
-std::vector<Delivery> match_all(SubscriptionSet &s, std::string_view text) {
-  std::vector<Delivery> out;
-  int n = s.match(text, [&](uint32_t id, const re2::StringPiece *g, int count) {
-    Delivery d{id, {}};
-    for (int i = 0; i < count; ++i)
-      d.groups.emplace_back(g[i].data() ? std::string(g[i]) : "<absent>");
-    out.push_back(d);
-  });
-  EXPECT_EQ(size_t(n), out.size());
-  return out;
-}
-
-TEST(Matching, CapturesAndAbsentGroupsThroughLoopAndSet) {
-  // Below the threshold matching loops; above it the set filters first:
-  // both must give the same deliveries, in subscription order.
-  for (size_t fillers : {0u, 50u}) {
-    SubscriptionSet s;
-    std::string reason;
-    for (size_t i = 0; i < fillers; ++i)
-      ASSERT_EQ(s.add(uint32_t(1000 + i), "^filler" + std::to_string(i) + "$", &reason),
-                SubscriptionSet::Added::kAdded);
-    ASSERT_EQ(s.add(1, "temp (\\d+)( C)?", &reason), SubscriptionSet::Added::kAdded);
-    ASSERT_EQ(s.add(2, "^t", &reason), SubscriptionSet::Added::kAdded);
-    ASSERT_EQ(s.add(3, "(", &reason), SubscriptionSet::Added::kIgnored);
-    EXPECT_FALSE(reason.empty());
-    EXPECT_EQ(match_all(s, "temp 21"), (std::vector<Delivery>{{1, {"21", "<absent>"}}, {2, {}}}))
-        << fillers;
-    EXPECT_EQ(match_all(s, "x temp 3 C"), (std::vector<Delivery>{{1, {"3", " C"}}})) << fillers;
-    EXPECT_TRUE(match_all(s, "nothing").empty());
-    EXPECT_EQ(s.add(2, "again", &reason), SubscriptionSet::Added::kDuplicate);
-    EXPECT_TRUE(s.remove(1));
-    EXPECT_TRUE(s.remove(3)) << "an ignored pattern can still be withdrawn";
-    EXPECT_FALSE(s.remove(1));
-    EXPECT_EQ(match_all(s, "temp 21"), (std::vector<Delivery>{{2, {}}}));
-  }
-}
-
-TEST(Matching, RemotePatternsAreBounded) {
-  SubscriptionSet s;
-  std::string reason;
-  // Beyond RE2's memory budget: ignored, not fatal.
-  EXPECT_EQ(s.add(1, "((((a{100}){100}){100}){100})", &reason), SubscriptionSet::Added::kIgnored);
-  std::string groups;
-  for (size_t i = 0; i <= kMaxArgs; ++i) groups += "(a)?";
-  EXPECT_EQ(s.add(2, groups, &reason), SubscriptionSet::Added::kIgnored);
-  for (uint32_t i = 3; s.size() < kMaxSubscriptions; ++i) s.add(i, "x", &reason);
-  EXPECT_EQ(s.add(999999, "y", &reason), SubscriptionSet::Added::kFull);
 }
 
 }  // namespace
