@@ -3,7 +3,9 @@
 // leaving a callback by longjmp).  Every loop runs under a watchdog alarm.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csetjmp>
+#include <thread>
 
 #include "bus_harness.h"
 #include "wex.h"
@@ -89,6 +91,59 @@ TEST(InProcess, LongjmpOutOfADeliveryLosesAndRepeatsNothing) {
   ASSERT_TRUE(jumped);
   if (jump_got.size() < 6) WexMainLoop();  // the frames left buffered come now
   EXPECT_EQ(jump_got, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+  alarm(0);
+}
+
+// ---- Deliveries nested deep, from two peers ----
+
+// Every delivery runs a nested loop that delivers the next one, 84 deep: the
+// first 64 from peer a, whose input grows into new blocks meanwhile, the rest
+// from peer b.  Every level's texts must still be there when its nested loop
+// returns, and then the peers' pins all come off.
+struct Nesting {
+  Agent *b = nullptr;
+  int depth = 0, deepest = 0, broken = 0;
+};
+Nesting nesting;
+constexpr int kFromA = 64, kFromB = 20;
+
+void nest(WexClientPtr, void *, int argc, char **argv) {
+  std::vector<std::string> texts(argv, argv + argc);
+  int level = ++nesting.depth;
+  nesting.deepest = std::max(nesting.deepest, level);
+  if (level == kFromA) {
+    std::string burst;
+    for (int i = 0; i < kFromB; ++i)
+      burst += "b" + std::to_string(i) + " " + std::string(100, 'y') + "\n";
+    nesting.b->write(burst);
+  }
+  if (level < kFromA + kFromB)
+    WexMainLoop();
+  else
+    WexStop();
+  for (int i = 0; i < argc; ++i) nesting.broken += texts[size_t(i)] != argv[i];
+  --nesting.depth;
+}
+
+TEST(InProcess, DeliveriesNestedDeeperThanSixtyFourKeepTheirTexts) {
+  alarm(30);
+  int port = bus_test::random_port();
+  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
+  ASSERT_NE(WexBindMsg(nest, nullptr, "^([ab])(\\d+) ([xy]*)$"), nullptr);
+  WexStart(bus_of(port).c_str());
+  Agent a(bus_test::agent_args(port, "a", {"-p", "2", "-w", "5000"}));
+  Agent b(bus_test::agent_args(port, "b", {"-p", "2", "-w", "5000"}));
+  nesting = Nesting{&b};
+  std::string burst;
+  for (int i = 0; i < kFromA; ++i)
+    burst += "a" + std::to_string(i) + " " + std::string(3000, 'x') + "\n";
+  // From a thread: a reads only once it has met both of us, in our loop.
+  std::thread writer([&a, &burst] { a.write(burst); });
+  WexMainLoop();
+  writer.join();
+  EXPECT_EQ(nesting.deepest, kFromA + kFromB);
+  EXPECT_EQ(nesting.depth, 0);
+  EXPECT_EQ(nesting.broken, 0);
   alarm(0);
 }
 

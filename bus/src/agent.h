@@ -1,0 +1,75 @@
+// The agent's state and the parts of its logic that share it: presence
+// (presence.cpp: handshake, heartbeat, peer reports), messages (messages.cpp:
+// subscriptions, matching, deliveries), peers (peer.cpp) and the public agent
+// API (agent.cpp).  Internal, never installed.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus_address.h"
+#include "handles.h"
+#include "peer.h"
+#include "protocol.h"
+#include "transport.h"
+#include "wex.h"
+
+namespace wex {
+
+struct Binding {
+  uint64_t handle = 0;
+  uint32_t wire_id = 0;  // its id on the wire, in SUBSCRIBE and MESSAGE frames
+  WexMsgCallback cb = nullptr;
+  void *user_data = nullptr;
+  std::string pattern;
+};
+
+struct Agent {
+  const char *name = nullptr;
+  const char *ready = nullptr;
+  WexApplicationCallback app_cb = nullptr;
+  void *app_data = nullptr;
+  bool running = false;
+  uint64_t id = 0;
+  BusAddress bus;
+  long heartbeat_ms = 0;
+  WexTimerPtr tick = nullptr;
+  std::unique_ptr<Transport> transport;
+
+  std::vector<Peer *> peers;   // open
+  std::vector<Peer *> closed;  // closed, awaiting report or release
+  std::vector<Peer *> flush, flushing;
+  HandleTable<Peer *> clients;
+
+  std::map<uint32_t, Binding *> bindings;  // by wire id, in order of binding
+  HandleTable<Binding *> binding_handles;
+  uint32_t next_wire_id = 1;
+
+  char *message = nullptr;  // WexSendMsg's buffer, WEX_MAX_MESSAGE + 1 bytes
+};
+
+// Never destroyed: a program may still call in from its exit handlers, and
+// everything stays reachable for leak checkers.
+extern Agent &g;
+
+// ---- presence.cpp ----
+void queue_handshake(Peer *p);
+void on_hello(Peer *p, const proto::Frame &f);
+void on_ready(Peer *p);
+void heartbeat_tick();
+// Reports the DISCONNECTED events owed, each marked reported before its
+// callback runs (a longjmp out of one leaves the rest for the next call).
+void report_disconnections();
+
+// ---- messages.cpp ----
+void on_subscribe(Peer *p, const proto::Frame &f);
+void on_unsubscribe(Peer *p, const proto::Frame &f);
+void on_message(Peer *p, const proto::Frame &f);
+// Matches one message against a peer's subscriptions and queues a delivery
+// per match; returns the number of deliveries.
+int queue_message(Peer *p, const char *text, size_t size);
+
+}  // namespace wex

@@ -1,0 +1,197 @@
+// Messages: our subscriptions (bindings) and theirs, the matching of every
+// message we send against each peer's subscriptions, and the delivery of
+// what peers matched for us.  Matching happens at the sender, so a message
+// crosses the network only to peers that want it, already cut into the texts
+// of the pattern's groups.
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "agent.h"
+#include "diagnostics.h"
+#include "pins.h"
+
+namespace wex {
+namespace {
+
+// A peer whose unsent output passes this is not reading: it is dropped
+// rather than allowed to grow our memory without bound.
+constexpr size_t kHighWater = 64u << 20;
+
+void violation(Peer *p, const char *what) { close_peer(p, what); }
+
+}  // namespace
+
+void on_subscribe(Peer *p, const proto::Frame &f) {
+  uint32_t id;
+  const char *pattern;
+  size_t size;
+  if (!proto::parse_subscribe(f, &id, &pattern, &size)) return violation(p, "malformed SUBSCRIBE");
+  std::string reason;
+  switch (p->subs.add(id, std::string_view(pattern, size), &reason)) {
+    case SubscriptionSet::Added::kAdded:
+      break;
+    case SubscriptionSet::Added::kIgnored:
+      warn("pattern %u of %s ignored: %s", id, p->name.c_str(), reason.c_str());
+      break;
+    case SubscriptionSet::Added::kDuplicate:
+      return violation(p, "subscription id used twice");
+    case SubscriptionSet::Added::kFull:
+      return violation(p, "too many subscriptions");
+  }
+}
+
+void on_unsubscribe(Peer *p, const proto::Frame &f) {
+  uint32_t id;
+  if (!proto::parse_unsubscribe(f, &id)) return violation(p, "malformed UNSUBSCRIBE");
+  p->subs.remove(id);
+}
+
+void on_message(Peer *p, const proto::Frame &f) {
+  char *argv[proto::kMaxArgs + 1];
+  uint32_t id;
+  int argc;
+  if (!proto::parse_message(f, &id, &argc, argv)) return violation(p, "malformed MESSAGE");
+  argv[argc] = nullptr;
+  auto it = g.bindings.find(id);
+  if (it == g.bindings.end()) return;  // unbound since the peer matched it
+  call_message(p, it->second->cb, it->second->user_data, argc, argv);
+}
+
+int queue_message(Peer *p, const char *text, size_t size) {
+  int deliveries = 0;
+  p->subs.match(std::string_view(text, size),
+                [p, &deliveries](uint32_t id, const re2::StringPiece *groups, int count) {
+                  size_t start = proto::begin_frame(p->out, proto::kMessage);
+                  proto::put_u32(p->out, id);
+                  proto::put_u16(p->out, uint16_t(count));
+                  for (int i = 0; i < count; ++i)
+                    proto::put_text(p->out, groups[i].data() ? groups[i].data() : "",
+                                    groups[i].size());
+                  if (proto::end_frame(p->out, start))
+                    ++deliveries;
+                  else
+                    warn("delivery to %s dropped: its captured texts exceed %u bytes",
+                         p->name.c_str(), proto::kMaxFrame);
+                });
+  if (deliveries == 0) return 0;
+  if (p->out.size() > kHighWater) {
+    char reason[96];
+    snprintf(reason, sizeof reason, "not reading, %zu bytes queued", p->out.size());
+    close_peer(p, reason);
+    return deliveries;
+  }
+  mark_dirty(p);
+  return deliveries;
+}
+
+}  // namespace wex
+
+using namespace wex;
+
+int WexSendMsg(const char *fmt, ...) {
+  if (fmt == nullptr) {
+    refuse("WexSendMsg: null format");
+    return -1;
+  }
+  if (g.message == nullptr) g.message = static_cast<char *>(malloc(WEX_MAX_MESSAGE + 1));
+  if (g.message == nullptr) {
+    refuse("WexSendMsg: out of memory");
+    return -1;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  int n;
+  if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
+    // The common call, and the one the OCaml stubs make: a plain copy is
+    // several times cheaper than the formatter.
+    const char *text = va_arg(ap, const char *);
+    if (text == nullptr) text = "(null)";
+    size_t size = strnlen(text, size_t(WEX_MAX_MESSAGE) + 1);
+    n = int(size);
+    if (size <= WEX_MAX_MESSAGE) memcpy(g.message, text, size + 1);
+  } else {
+    n = vsnprintf(g.message, WEX_MAX_MESSAGE + 1, fmt, ap);
+  }
+  va_end(ap);
+  if (n < 0) {
+    refuse("WexSendMsg: cannot format the message");
+    return -1;
+  }
+  if (n > WEX_MAX_MESSAGE) {
+    refuse("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
+    return -1;
+  }
+  size_t size = strnlen(g.message, size_t(n));
+  int deliveries = 0;
+  for (size_t i = 0; i < g.peers.size(); ++i) {
+    Peer *p = g.peers[i];
+    if (p->state == PeerState::kEstablished) deliveries += queue_message(p, g.message, size);
+  }
+  return deliveries;
+}
+
+WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ...) {
+  if (cb == nullptr || fmt == nullptr) {
+    refuse("WexBindMsg: null %s", cb ? "pattern" : "callback");
+    return nullptr;
+  }
+  va_list ap;
+  va_start(ap, fmt);
+  char small[256];
+  int n = vsnprintf(small, sizeof small, fmt, ap);
+  va_end(ap);
+  if (n < 0) {
+    refuse("WexBindMsg: cannot format the pattern");
+    return nullptr;
+  }
+  if (size_t(n) > proto::kMaxPattern) {
+    refuse("WexBindMsg: pattern of %d bytes refused, the limit is %zu", n, proto::kMaxPattern);
+    return nullptr;
+  }
+  std::string pattern;
+  if (size_t(n) < sizeof small) {
+    pattern.assign(small, size_t(n));
+  } else {
+    pattern.resize(size_t(n) + 1);
+    va_start(ap, fmt);
+    vsnprintf(pattern.data(), pattern.size(), fmt, ap);
+    va_end(ap);
+    pattern.resize(size_t(n));
+  }
+  pattern.resize(strlen(pattern.c_str()));
+  RE2 re(pattern, pattern_options());
+  if (!re.ok()) {
+    refuse("WexBindMsg: pattern \"%s\" refused: %s", pattern.c_str(), re.error().c_str());
+    return nullptr;
+  }
+  if (re.NumberOfCapturingGroups() > int(proto::kMaxArgs)) {
+    refuse("WexBindMsg: pattern \"%s\" refused: more than %zu groups", pattern.c_str(),
+           proto::kMaxArgs);
+    return nullptr;
+  }
+  Binding *b = new Binding{0, g.next_wire_id++, cb, user_data, std::move(pattern)};
+  b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
+  g.bindings[b->wire_id] = b;
+  for (Peer *p : g.peers) {
+    if (p->closed()) continue;
+    proto::put_subscribe(p->out, b->wire_id, b->pattern);
+    mark_dirty(p);
+  }
+  return reinterpret_cast<WexBindingPtr>(b->handle);
+}
+
+void WexUnbindMsg(WexBindingPtr binding) {
+  Binding **found =
+      g.binding_handles.find(reinterpret_cast<uint64_t>(binding), HandleKind::kBinding);
+  if (found == nullptr) return;
+  Binding *b = *found;
+  g.binding_handles.retire(b->handle);
+  g.bindings.erase(b->wire_id);
+  for (Peer *p : g.peers) {
+    if (p->closed()) continue;
+    proto::put_unsubscribe(p->out, b->wire_id);
+    mark_dirty(p);
+  }
+  delete b;
+}

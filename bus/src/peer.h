@@ -1,0 +1,84 @@
+// Peers: the agents this one has a link to, from the moment the transport
+// opens the link until the agent frees it.
+//
+// A peer's life is one state:
+//
+//   kAwaitingHello --HELLO--> kAwaitingReady --READY--> kEstablished
+//         |                         |                         |
+//         +------------- closed ----+------------------------ +
+//                 |                                      |
+//                 v                                      v
+//              kGone  <--DISCONNECTED reported--  kReportOwed
+//
+// CONNECTED is reported as a peer enters kEstablished, so exactly the peers
+// closed from there owe a DISCONNECTED; the others (and every peer of an
+// agent that leaves by WexStop) go straight to kGone.  A closed peer stays
+// in memory while a callback still holds it (pins.h) or its report is owed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+#include "subscriptions.h"
+#include "transport.h"
+#include "wex.h"
+
+namespace wex {
+
+enum class PeerState : uint8_t {
+  kAwaitingHello,  // the link is open, our handshake queued
+  kAwaitingReady,  // its HELLO came: id and name known, subscriptions arriving
+  kEstablished,    // its READY came: CONNECTED reported, messages flow both ways
+  kReportOwed,     // closed, DISCONNECTED not reported yet
+  kGone,           // closed, nothing owed
+};
+
+struct Peer : Link {
+  uint64_t handle = 0;  // the client handle the application sees
+  PeerState state = PeerState::kAwaitingHello;
+  uint64_t id = 0;  // from its HELLO
+  std::string name;
+  SubscriptionSet subs;
+  int pins = 0;                       // callbacks of this peer running now
+  std::vector<char *> retired;        // old input blocks still read by a callback
+  bool dirty = false;                 // in the agent's flush list
+  bool heard = false, spoke = false;  // in this heartbeat period
+  int missed_ticks = 0, handshake_ticks = 0;
+
+  bool closed() const { return state >= PeerState::kReportOwed; }
+};
+
+inline WexClientPtr as_client(Peer *p) { return reinterpret_cast<WexClientPtr>(p->handle); }
+
+Peer *new_peer(uint32_t address, uint64_t announced_id);
+// Closes the link at once; the report (if the application heard of the
+// peer) and the release of its memory come later, from the loop.  reason,
+// when given, goes to the log: it is a fault, not an ordinary goodbye.
+void close_peer(Peer *p, const char *reason);
+// Frees closed peers that owe nothing and are not pinned.
+void sweep_peers();
+void release_retired(Peer *p);
+// The open peer that is, or was announced as, agent id.
+Peer *known_peer(uint64_t id);
+
+// Output: frames are appended to Peer::out, and the peer joins the flush
+// list, which the prepare hook writes once per iteration.
+void mark_dirty(Peer *p);
+void flush_peers();
+
+// Input: reads what the link has (a backlog is dispatched first, so that a
+// slow consumer leaves bytes in the kernel, where TCP slows the sender), and
+// dispatches whole frames, each consumed before its callback runs.
+void read_peer(Peer *p);
+// Returns true when whole frames are left because the budget ran out.
+bool dispatch_frames(Peer *p, int budget);
+// A peer whose input ended is closed once every whole frame it sent has
+// been dispatched: its last messages are not lost.
+void close_if_drained(Peer *p);
+
+// Frames dispatched per peer per turn, so one busy peer cannot starve others.
+constexpr int kDispatchBudget = 2048;
+
+}  // namespace wex
