@@ -5,8 +5,8 @@ set -e
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/.." && pwd)
 build=${BUILD:-_cmake}
-cmake -S "$here" -B "$top/$build/bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$top/$build/bench" -j 2 >/dev/null
+cmake -S "$top/bus" -B "$top/$build" -DWEX_BENCH=ON >/dev/null
+cmake --build "$top/$build" -j 2 >/dev/null
 export WEX_BENCH_BIN="$top/$build/bench"
 for script in "$here"/bench_*.sh; do
   [ -f "$script" ] || continue

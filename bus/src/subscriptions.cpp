@@ -1,7 +1,5 @@
 #include "subscriptions.h"
 
-#include <algorithm>
-
 namespace wex {
 
 RE2::Options pattern_options() {
@@ -16,9 +14,8 @@ SubscriptionSet::~SubscriptionSet() = default;
 
 SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view pattern,
                                             std::string *reason) {
-  for (const Sub &s : subs_)
-    if (s.id == id) return Added::kDuplicate;
-  if (subs_.size() >= proto::kMaxSubscriptions) return Added::kFull;
+  if (ids_.count(id)) return Added::kDuplicate;
+  if (ids_.size() >= proto::kMaxSubscriptions) return Added::kFull;
   auto re =
       std::make_unique<RE2>(re2::StringPiece(pattern.data(), pattern.size()), pattern_options());
   Added result = Added::kAdded;
@@ -32,21 +29,41 @@ SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view patter
     re.reset();
     result = Added::kIgnored;
   }
-  subs_.push_back(Sub{id, std::move(re), groups});
-  set_stale_ = true;
+  ids_[id] = subs_.size();
+  subs_.push_back(Sub{id, std::move(re), groups, false});
   return result;
 }
 
 bool SubscriptionSet::remove(uint32_t id) {
-  auto it = std::find_if(subs_.begin(), subs_.end(), [id](const Sub &s) { return s.id == id; });
-  if (it == subs_.end()) return false;
-  subs_.erase(it);
-  set_stale_ = true;
+  auto it = ids_.find(id);
+  if (it == ids_.end()) return false;
+  size_t index = it->second;
+  ids_.erase(it);
+  if (index < in_set_) {
+    // The set still holds the pattern; its hits are skipped from now on.
+    subs_[index].re.reset();
+    subs_[index].removed = true;
+    ++removed_in_set_;
+    return true;
+  }
+  // Outside the set, a subscription just goes: the few after it move down.
+  subs_.erase(subs_.begin() + long(index));
+  for (size_t i = index; i < subs_.size(); ++i) ids_[subs_[i].id] = i;
   return true;
 }
 
 void SubscriptionSet::rebuild_set() {
-  set_stale_ = false;
+  size_t kept = 0;
+  for (size_t i = 0; i < subs_.size(); ++i) {
+    if (subs_[i].removed) continue;
+    if (kept != i) subs_[kept] = std::move(subs_[i]);
+    ids_[subs_[kept].id] = kept;
+    ++kept;
+  }
+  subs_.resize(kept);
+  in_set_ = kept;
+  removed_in_set_ = 0;
+  outside_work_ = 0;
   set_usable_ = false;
   set_index_.clear();
   RE2::Options options = pattern_options();

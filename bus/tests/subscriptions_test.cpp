@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <random>
+
 using namespace wex;
 using wex::proto::kMaxArgs;
 using wex::proto::kMaxSubscriptions;
@@ -49,6 +52,48 @@ TEST(Matching, CapturesAndAbsentGroupsThroughLoopAndSet) {
     EXPECT_TRUE(s.remove(3)) << "an ignored pattern can still be withdrawn";
     EXPECT_FALSE(s.remove(1));
     EXPECT_EQ(match_all(s, "temp 21"), (std::vector<Delivery>{{2, {}}}));
+  }
+}
+
+// Subscriptions that come and go between messages, as a peer that toggles
+// them does: the set, the patterns added since it was built and the ones
+// withdrawn from it must together answer exactly what one RE2 per pattern
+// answers, in subscription order, through every rebuild.
+TEST(Matching, ChurnGivesWhatEachPatternAloneGives) {
+  std::mt19937 random(11);
+  SubscriptionSet s;
+  std::map<uint32_t, std::unique_ptr<RE2>> reference;  // ids grow: map order is add order
+  uint32_t next_id = 1;
+  std::string reason;
+  auto pattern_of = [](unsigned k) {
+    return k % 3 == 0 ? "^k" + std::to_string(k % 40) + " (\\w+)"
+                      : "k" + std::to_string(k % 40) + "\\b";
+  };
+  for (int step = 0; step < 3000; ++step) {
+    unsigned op = random() % 10;
+    if (op < 4 || reference.size() < 8) {
+      std::string p = pattern_of(random());
+      ASSERT_EQ(s.add(next_id, p, &reason), SubscriptionSet::Added::kAdded);
+      reference[next_id++] = std::make_unique<RE2>(p);
+    } else if (op < 7) {
+      auto it = reference.begin();
+      std::advance(it, long(random() % reference.size()));
+      ASSERT_TRUE(s.remove(it->first));
+      reference.erase(it);
+    } else {
+      std::string text = "k" + std::to_string(random() % 40) + " word";
+      std::vector<Delivery> want;
+      for (auto &[id, re] : reference) {
+        re2::StringPiece g;
+        if (re->NumberOfCapturingGroups() == 0 ? RE2::PartialMatch(text, *re)
+                                               : RE2::PartialMatch(text, *re, &g))
+          want.push_back(Delivery{id, re->NumberOfCapturingGroups()
+                                          ? std::vector<std::string>{std::string(g)}
+                                          : std::vector<std::string>{}});
+      }
+      ASSERT_EQ(match_all(s, text), want)
+          << "step " << step << ", " << reference.size() << " patterns";
+    }
   }
 }
 
