@@ -6,7 +6,7 @@ set -e
 bin=${WEX_BENCH_BIN:?WEX_BENCH_BIN must point at the built benchmarks}/bus_bench
 rounds=${BUS_BENCH_ROUNDS:-20000}
 messages=${BUS_BENCH_MESSAGES:-1000000}
-port() { echo $((20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000)); }
+port() { sh "$(dirname "$0")/../scripts/random-port.sh"; }
 
 for placement in "0 0" "0 1"; do
   set -- $placement

@@ -22,7 +22,7 @@ export CAML_LD_LIBRARY_PATH=$top/$out/stubs${CAML_LD_LIBRARY_PATH:+:$CAML_LD_LIB
 native=$top/$out/bench/ocaml_bench/ocaml_bench.exe
 bytecode=$top/$out/bench/ocaml_bench/ocaml_bench.bc
 
-port() { echo $((20000 + $(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 40000)); }
+port() { sh "$(dirname "$0")/../scripts/random-port.sh"; }
 # The number in a line such as "bus round trip: 12.34 us".
 figure() { sed -n 's/.*: \([0-9.]*\) .*/\1/p'; }
 

@@ -13,8 +13,7 @@ dune build --profile release ./examples/echo.exe ./examples/clock.exe \
   ./examples/reply.exe ./examples/request.exe ./ocaml/probe/wexprobe.exe
 bin=${DUNE_BUILD_DIR:-_build}/default
 
-port=$((20000 + $(od -An -N2 -tu2 /dev/urandom | tr -d ' ') % 40000))
-WEX_BUS=127.255.255.255:$port
+WEX_BUS=127.255.255.255:$(sh scripts/random-port.sh)
 export WEX_BUS
 
 say() { printf "\n== %s\n" "$*" >&3; }

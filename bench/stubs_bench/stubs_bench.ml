@@ -24,11 +24,10 @@ let on_message (_ : int) texts = sink := texts
 
 let () =
   let mode = match Sys.backend_type with Native -> "native" | _ -> "bytecode" in
-  let port = 20000 + (Unix.getpid () mod 20000) in
   Callback.register "bench-app" (fun (_ : int) (_ : int) -> ());
   Callback.register "bench-message" on_message;
   Wex_raw.wex_init "stubs_bench" "" "bench-app";
-  Wex_raw.wex_start (Printf.sprintf "127.255.255.255:%d" port);
+  Wex_raw.wex_start (Check.fresh_bus ());
   let message = "bench message of 32 bytes ......" in
   let bus = Dl.dlopen ~filename:"libwex.so.3" ~flags:[ Dl.RTLD_NOW ] in
   let ctypes_send =

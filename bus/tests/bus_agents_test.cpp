@@ -261,14 +261,14 @@ TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
 TEST(Subscriptions, UnbindStopsDeliveriesAtTheSender) {
   int port = bus_test::random_port();
   Agent rx(agent_args(port, "rx", {"-c", "^a(.*)", "^b(.*)"}));
-  Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s"}));
+  Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s", "^sync$"}));
   std::string line;
   ASSERT_TRUE(rx.expect("connected\ttx"));
-  rx.write("/unbind 0\n");
+  // The withdrawal travels ahead of rx's "sync" on the same connection, so
+  // once tx has "sync", "a1" must find no subscription there.
+  rx.write("/unbind 0\nsync\n");
   ASSERT_TRUE(rx.expect("unbound\t0"));
-  // The withdrawal travels to tx before its next message is matched: give it
-  // a moment, then "a1" must find no subscription there.
-  usleep(300000);
+  ASSERT_TRUE(tx.expect("msg\trx\t0\t0"));
   tx.write("a1\nb1\n");
   ASSERT_TRUE(tx.expect("sent\t", &line));
   EXPECT_EQ(line, "sent\t0");

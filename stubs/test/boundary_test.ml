@@ -5,16 +5,7 @@
    up as a crash or a wrong result. *)
 
 open Wex_raw
-
-let failures = ref 0
-let checks = ref 0
-
-let check name ok =
-  incr checks;
-  if not ok then begin
-    incr failures;
-    Printf.printf "FAIL %s\n%!" name
-  end
+open Check
 
 let expect_log name expected =
   let got = Double.log () in
@@ -426,5 +417,4 @@ let () =
   test_timers ();
   test_channels ();
   test_exceptions ();
-  Printf.printf "%s: %d checks, %d failed\n" Sys.executable_name !checks !failures;
-  exit (if !failures = 0 then 0 else 1)
+  finish Sys.executable_name

@@ -41,13 +41,7 @@ let () =
   ignore (Unix.write_substring pipe_in "x" 0 1);
   let channel = wex_channelSetUp (Obj.magic pipe_out : int) "smoke-read" in
   wex_mainLoop ();
-  let failures = ref 0 in
-  let check what ok =
-    if not ok then begin
-      incr failures;
-      Printf.printf "FAIL %s\n" what
-    end
-  in
+  let open Check in
   check "a binding and a channel were made" (binding <> 0 && channel <> 0);
   check "the channel's closure read the pipe" !read_byte;
   (match (!peer, !peer_left) with
@@ -59,5 +53,5 @@ let () =
   check "its message was heard with both captures"
     (!heard = Some ("cxxagent", [| "hello"; "100% %d" |]));
   check "the answer was sent before the loop stopped" !answered;
-  Printf.printf "%s: %d ticks, %d failed\n" Sys.executable_name !ticks !failures;
-  exit (if !failures = 0 then 0 else 1)
+  Printf.printf "%d ticks\n" !ticks;
+  finish Sys.executable_name

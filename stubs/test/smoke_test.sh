@@ -11,8 +11,7 @@ if [ ! -x "$agent" ]; then
   echo "FAIL smoke: no wexagent in $bin (build the bus library first)"
   exit 1
 fi
-port=$(( 20000 + ($$ * 7919 + $(date +%N | sed 's/^0*//;s/^$/0/')) % 40000 ))
-bus=127.255.255.255:$port
+bus=127.255.255.255:$(sh "$root/scripts/random-port.sh")
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 

@@ -392,10 +392,7 @@ let main wexprobe =
   case "a peer leaves" (fun () -> leaving beta);
   Wex.stop ();
   reap_all ();
-  if !failures > 0 then begin
-    Printf.printf "%d failure(s)\n%!" !failures;
-    exit 1
-  end
+  finish "e2e"
 
 let () =
   match Array.to_list Sys.argv with

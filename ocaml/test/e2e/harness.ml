@@ -1,42 +1,16 @@
 (* What the end-to-end cases share: running the loop until something has
-   happened (or a deadline has passed), child processes whose standard output
-   is read through a channel of the loop, and checks.
+   happened (or a deadline has passed), and child processes whose standard
+   output is read through a channel of the loop; the checks are Check's.
 
    The loop is left with an exception from a timer: that is the one way out
    of Wex.main_loop that keeps the agent on the bus, and every case relies on
    it, so the exception path is exercised all the time. *)
 
-let failures = ref 0
-let case_name = ref ""
-
-let fail fmt =
-  Printf.ksprintf
-    (fun text ->
-      incr failures;
-      Printf.printf "FAIL [%s]: %s\n%!" !case_name text)
-    fmt
-
-let check what condition = if not condition then fail "%s" what
-
-let equal what printer expected actual =
-  if expected <> actual then
-    fail "%s: expected %s, got %s" what (printer expected) (printer actual)
+include Check
 
 let show_list show items = "[" ^ String.concat "; " (List.map show items) ^ "]"
 let show_strings = show_list (Printf.sprintf "%S")
 let show_array texts = show_strings (Array.to_list texts)
-
-let raises what f =
-  match f () with
-  | _ -> fail "%s: no exception" what
-  | exception (Invalid_argument _ | Failure _) -> ()
-
-let case name f =
-  case_name := name;
-  let before = !failures in
-  (try f () with
-  | exn -> fail "exception %s" (Printexc.to_string exn));
-  Printf.printf "%s %s\n%!" (if !failures = before then "ok  " else "FAIL") name
 
 exception Reached
 exception Timed_out
@@ -78,7 +52,7 @@ let settle seconds =
   ignore (run_until ~timeout:(seconds +. 1.0) (fun () -> now () > until))
 
 let wait_for what ?timeout condition =
-  if not (run_until ?timeout condition) then fail "timed out waiting for %s" what
+  check ("timed out waiting for " ^ what) (run_until ?timeout condition)
 
 (* ---- Child processes ---- *)
 
@@ -166,8 +140,3 @@ let reap ?(timeout = 10.0) child =
 
 let reap_all () = List.iter (fun child -> ignore (reap ~timeout:5.0 child)) !children
 
-(* Each run gets a bus of its own, so that the bytecode and the native run,
-   or two runs at once, never meet. *)
-let fresh_bus () =
-  Random.self_init ();
-  Printf.sprintf "127.255.255.255:%d" (20000 + Random.int 40000)
