@@ -25,6 +25,20 @@ std::string bus_of(int port) { return ":" + std::to_string(port); }
 
 void ignore_peers(WexClientPtr, void *, unsigned) {}
 
+// Puts this process on a bus of its own as agent "inproc", bound to pattern
+// (when given) before it starts; returns the bus's port.
+int join(WexApplicationCallback on_peer, const char *ready = "", WexMsgCallback cb = nullptr,
+         const char *pattern = nullptr) {
+  int port = bus_test::random_port();
+  WexInit("inproc", ready, on_peer, nullptr, nullptr, nullptr);
+  if (cb) {
+    EXPECT_NE(WexBindMsg(cb, nullptr, "%s", pattern), nullptr) << pattern;
+  }
+  WexStart(bus_of(port).c_str());
+  EXPECT_EQ(WexRunning(), 1);
+  return port;
+}
+
 // ---- Unbinding a subscription whose delivery is already buffered ----
 
 struct UnbindState {
@@ -81,10 +95,7 @@ void jumping_cb(WexClientPtr, void *, int argc, char **argv) {
 
 TEST(InProcess, LongjmpOutOfADeliveryLosesAndRepeatsNothing) {
   alarm(20);
-  int port = bus_test::random_port();
-  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
-  ASSERT_NE(WexBindMsg(jumping_cb, nullptr, "^m(\\d+)$"), nullptr);
-  WexStart(bus_of(port).c_str());
+  int port = join(ignore_peers, "", jumping_cb, "^m(\\d+)$");
   Agent peer(peer_args(port, {"-p", "1", "-w", "2000"}));
   peer.write("m1\nm2\nm3\nm4\nm5\nm6\n");
   if (setjmp(jump_out) == 0) WexMainLoop();
@@ -127,10 +138,7 @@ void nest(WexClientPtr, void *, int argc, char **argv) {
 
 TEST(InProcess, DeliveriesNestedDeeperThanSixtyFourKeepTheirTexts) {
   alarm(30);
-  int port = bus_test::random_port();
-  WexInit("inproc", "", ignore_peers, nullptr, nullptr, nullptr);
-  ASSERT_NE(WexBindMsg(nest, nullptr, "^([ab])(\\d+) ([xy]*)$"), nullptr);
-  WexStart(bus_of(port).c_str());
+  int port = join(ignore_peers, "", nest, "^([ab])(\\d+) ([xy]*)$");
   Agent a(bus_test::agent_args(port, "a", {"-p", "2", "-w", "5000"}));
   Agent b(bus_test::agent_args(port, "b", {"-p", "2", "-w", "5000"}));
   nesting = Nesting{&b};
@@ -163,9 +171,7 @@ void jumping_peers(WexClientPtr client, void *, unsigned event) {
 
 TEST(InProcess, LongjmpOutOfPeerEventsKeepsTheAgentWhole) {
   alarm(20);
-  int port = bus_test::random_port();
-  WexInit("inproc", "ready inproc", jumping_peers, nullptr, nullptr, nullptr);
-  WexStart(bus_of(port).c_str());
+  int port = join(jumping_peers, "ready inproc");
   Agent peer(peer_args(port, {"^ready (.*)$"}));
   if (setjmp(peer_jump) == 0) WexMainLoop();
   ASSERT_EQ(peer_events, 1);
@@ -216,9 +222,7 @@ void watching_peers(WexClientPtr client, void *, unsigned event) {
 
 TEST(InProcess, ClientHandleIsValidDuringItsDisconnectionAndStaleAfter) {
   alarm(20);
-  int port = bus_test::random_port();
-  WexInit("inproc", "", watching_peers, nullptr, nullptr, nullptr);
-  WexStart(bus_of(port).c_str());
+  int port = join(watching_peers);
   Agent peer(peer_args(port, {"-p", "1"}));
   peer.close_input();  // it leaves once it has met us
   WexMainLoop();

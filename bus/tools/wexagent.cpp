@@ -77,22 +77,15 @@ bool saw_eof = false;
 
 void out_escaped(const char *text) {
   for (const char *c = text; *c; ++c) {
-    switch (*c) {
-      case '\\':
-        fputs("\\\\", stdout);
-        break;
-      case '\t':
-        fputs("\\t", stdout);
-        break;
-      case '\n':
-        fputs("\\n", stdout);
-        break;
-      case '\r':
-        fputs("\\r", stdout);
-        break;
-      default:
-        putchar(*c);
-    }
+    const char *escape = *c == '\\'   ? "\\\\"
+                         : *c == '\t' ? "\\t"
+                         : *c == '\n' ? "\\n"
+                         : *c == '\r' ? "\\r"
+                                      : nullptr;
+    if (escape)
+      fputs(escape, stdout);
+    else
+      putchar(*c);
   }
 }
 
