@@ -94,6 +94,11 @@ void release_retired(Peer *p) {
   p->retired.clear();
 }
 
+void peer_unpinned(Peer *p, bool after_disconnect) {
+  if (after_disconnect) g.clients.retire(p->handle);
+  if (p->pins == 0) release_retired(p);
+}
+
 Peer *known_peer(uint64_t id) {
   for (Peer *q : g.peers) {
     if (q->closed()) continue;

@@ -60,6 +60,9 @@ void close_peer(Peer *p, const char *reason);
 // Frees closed peers that owe nothing and are not pinned.
 void sweep_peers();
 void release_retired(Peer *p);
+// A callback of the peer returned (or was found gone after a longjmp);
+// after a DISCONNECTED callback its client handle goes stale.
+void peer_unpinned(Peer *p, bool after_disconnect);
 // The open peer that is, or was announced as, agent id.
 Peer *known_peer(uint64_t id);
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "agent.h"
 #include "immortal.h"
+#include "peer.h"
 
 namespace wex {
 namespace {
@@ -21,10 +21,8 @@ constinit Immortal<std::vector<Pin>> storage;
 std::vector<Pin> &pins = storage.value;
 
 void unpin(const Pin &pin) {
-  Peer *p = pin.peer;
-  --p->pins;
-  if (pin.disconnect) g.clients.retire(p->handle);
-  if (p->pins == 0) release_retired(p);
+  --pin.peer->pins;
+  peer_unpinned(pin.peer, pin.disconnect);
 }
 
 void push_pin(void *frame, Peer *p, bool disconnect) {
@@ -74,10 +72,11 @@ __attribute__((noinline)) void call_message(Peer *p, WexMsgCallback cb, void *da
   pop_pin(frame);
 }
 
-__attribute__((noinline)) void call_application(Peer *p, unsigned event) {
+__attribute__((noinline)) void call_application(Peer *p, WexApplicationCallback cb, void *data,
+                                                unsigned event) {
   void *frame = pin_frame();
   push_pin(frame, p, event == WEX_CLIENT_DISCONNECTED);
-  if (g.app_cb) g.app_cb(as_client(p), g.app_data, event);
+  if (cb) cb(as_client(p), data, event);
   pop_pin(frame);
 }
 

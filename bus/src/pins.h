@@ -23,6 +23,6 @@ void prune_pins();
 void call_message(Peer *p, WexMsgCallback cb, void *user_data, int argc, char **argv);
 // The application callback for a peer event; after a DISCONNECTED callback
 // the peer's client handle is stale.
-void call_application(Peer *p, unsigned event);
+void call_application(Peer *p, WexApplicationCallback cb, void *user_data, unsigned event);
 
 }  // namespace wex

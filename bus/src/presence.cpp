@@ -49,7 +49,7 @@ void on_ready(Peer *p) {
   // The ready message is queued before the callback runs: if the callback
   // leaves by longjmp, the peer still gets it, and first.
   if (g.ready && g.ready[0]) queue_message(p, g.ready, strnlen(g.ready, WEX_MAX_MESSAGE));
-  call_application(p, WEX_CLIENT_CONNECTED);
+  call_application(p, g.app_cb, g.app_data, WEX_CLIENT_CONNECTED);
 }
 
 void heartbeat_tick() {
@@ -80,7 +80,7 @@ void report_disconnections() {
     Peer *p = g.closed[i];
     if (p->state != PeerState::kReportOwed) continue;
     p->state = PeerState::kGone;
-    call_application(p, WEX_CLIENT_DISCONNECTED);
+    call_application(p, g.app_cb, g.app_data, WEX_CLIENT_DISCONNECTED);
   }
 }
 
