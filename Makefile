@@ -23,7 +23,7 @@ OCAML_ENV = BUILD=$(BUILD) \
             WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin \
             WEX_CXX_WERROR=$(if $(filter ON,$(WERROR)),-Werror,-Wno-error)
 
-.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml demo bench install clean format check-format
+.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml test-install demo bench install clean format check-format
 
 all: build
 
@@ -48,7 +48,13 @@ test-bus: bus
 test-ocaml: ocaml
 	@$(OCAML_ENV) dune build --profile $(PROFILE) @runtest
 
+# The install as a user gets it; after the other tests, since it moves the
+# build directories aside for a moment (scripts/install-test.sh).
+test-install: build
+	@BUILD=$(BUILD) sh scripts/install-test.sh
+
 test: test-bus test-ocaml
+	@$(MAKE) test-install
 
 demo: build
 	@$(OCAML_ENV) sh scripts/demo.sh
