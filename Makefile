@@ -17,12 +17,13 @@ PACKAGES = cmake g++ make pkg-config binutils libre2-dev libgtest-dev \
 BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
 
 # The OCaml build finds the bus library of this tree, not an installed one.
-OCAML_ENV = PKG_CONFIG_PATH=$(CURDIR)/$(BUILD)/pkgconfig$${PKG_CONFIG_PATH:+:$$PKG_CONFIG_PATH} \
+OCAML_ENV = BUILD=$(BUILD) \
+            PKG_CONFIG_PATH=$(CURDIR)/$(BUILD)/pkgconfig$${PKG_CONFIG_PATH:+:$$PKG_CONFIG_PATH} \
             LD_LIBRARY_PATH=$(CURDIR)/$(BUILD)/lib$${LD_LIBRARY_PATH:+:$$LD_LIBRARY_PATH} \
             WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin \
             WEX_CXX_WERROR=$(if $(filter ON,$(WERROR)),-Werror,-Wno-error)
 
-.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml demo bench install clean format check-format
+.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml test-install demo bench install clean format check-format
 
 all: build
 
@@ -47,7 +48,13 @@ test-bus: bus
 test-ocaml: ocaml
 	@$(OCAML_ENV) dune build --profile $(PROFILE) @runtest
 
+# The install as a user gets it; after the other tests, since it moves the
+# build directories aside for a moment (scripts/install-test.sh).
+test-install: build
+	@BUILD=$(BUILD) sh scripts/install-test.sh
+
 test: test-bus test-ocaml
+	@$(MAKE) test-install
 
 demo: build
 	@$(OCAML_ENV) sh scripts/demo.sh
@@ -55,9 +62,26 @@ demo: build
 bench: deps-bench build
 	@$(OCAML_ENV) BUILD=$(BUILD) sh bench/run.sh
 
-install: build
+# make install: the bus library, its header, wex.pc and the C++ tools, then
+# the OCaml library and wexprobe from a build of their own ($(INSTALL_BUILD)),
+# whose archives and programs name the install's library directory (RUNPATH
+# and -L) instead of this tree's (see stubs/config/discover.ml).  The OCaml
+# library goes to findlib's own directory when that lies under PREFIX (so
+# with /usr/local ocamlfind finds it with no OCAMLPATH, and bytecode finds
+# dllwex_stubs.so through OCaml's ld.conf), else to PREFIX/lib: the README
+# says what users set for each.  Every step must succeed.
+INSTALL_BUILD = _build-install
+OCAML_LIBDIR ?= $(shell d=$$(ocamlfind printconf destdir 2>/dev/null); \
+                  case "$$d" in ("$(PREFIX)"/lib/*) echo "$$d" ;; (*) echo "$(PREFIX)/lib" ;; esac)
+
+install: bus
 	@cmake --install $(BUILD) --prefix $(PREFIX)
-	@$(OCAML_ENV) dune install --profile release --prefix $(PREFIX) 2>&1 | grep -v '^Installing' || true
+	@case "$(PREFIX)" in (/usr|/usr/local) ldconfig ;; esac
+	@libdir=$$(pkg-config --variable=libdir $(BUILD)/wex.pc) && \
+	  BUILD=$(BUILD) WEX_INSTALL_LIBDIR=$$libdir LIBRARY_PATH=$(CURDIR)/$(BUILD)/lib \
+	  WEX_CXX_WERROR=$(if $(filter ON,$(WERROR)),-Werror,-Wno-error) \
+	  dune build --root . --build-dir $(INSTALL_BUILD) --profile release @install
+	@dune install --root . --build-dir $(INSTALL_BUILD) --prefix $(PREFIX) --libdir $(OCAML_LIBDIR) wex
 
 format:
 	@sh scripts/check-format.sh --fix
@@ -67,4 +91,4 @@ check-format:
 	@sh scripts/check-format.sh
 
 clean:
-	rm -rf $(BUILD) _build
+	rm -rf $(BUILD) _build $(INSTALL_BUILD)
