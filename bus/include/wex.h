@@ -102,6 +102,14 @@ WEX_API void WexStart(const char *bus);
  * bus. */
 WEX_API void WexStop(void);
 
+/* Lets queued output leave now, without leaving the bus: writes what every
+ * peer takes, waiting while peers keep taking it, at most timeout_ms in all
+ * (0: one write each, no wait).  Returns the number of peers that still have
+ * output queued (0: everything was handed to the kernel).  Like WexStop, it
+ * blocks the caller; a program about to exit calls it (or WexStop) so that
+ * what it sent last is not lost. */
+WEX_API int WexFlush(int timeout_ms);
+
 /* Formats a message (printf-style) into the library's own buffer before
  * anything else, and sends it to every connected peer with a subscription
  * that matches it: matching happens here, at the sender, and each delivery
@@ -177,13 +185,42 @@ WEX_API void WexSetLogHandler(WexLogHandler handler, void *user_data);
  * the bus.  Returns when WexStop is called (once the calling callback has
  * returned), or when nothing is left that could ever call a callback: no agent
  * on a bus, no timer and no channel; the delete handlers of removed channels
- * run before it returns.  Interrupted system calls are retried.  A WexStop
+ * run before it returns.  A wait interrupted by a signal calls the
+ * interrupted hook (WexSetWaitHooks), then goes on.  A WexStop
  * made while no WexMainLoop runs does not end a later call.
  * A call from inside a callback runs the same loop nested: it goes on with
  * the pending events and returns on WexStop (which ends the outer call too)
  * or when nothing is left.  A loop left by a non-local exit from a callback
  * keeps no trace of having run: the next call simply goes on. */
 WEX_API void WexMainLoop(void);
+
+/* A loop embedded in another (an event library's): instead of WexMainLoop,
+ * the program waits until WexLoopDescriptor() is readable or
+ * WexLoopTimeout() milliseconds have passed (-1: no time limit), then calls
+ * WexLoopStep(), and again.
+ *
+ * WexLoopDescriptor returns the loop's epoll descriptor (-1 if it cannot be
+ * made); from the first call on, it also becomes readable whenever work for
+ * the loop arises outside it: output queued by WexSendMsg, a timer made, a
+ * channel removed.  The program must not read it or close it.
+ * WexLoopTimeout is the time until the next timer is due, 0 when there is
+ * work to do now, -1 when nothing is left that could call a callback.
+ * WexLoopStep runs one iteration of the loop without blocking: what is
+ * ready, the timers that are due, the idle timers.  It follows the rules of
+ * WexMainLoop: re-entrant, consistent after a longjmp out of a callback, and
+ * ended early by WexStop. */
+WEX_API int WexLoopDescriptor(void);
+WEX_API int WexLoopTimeout(void);
+WEX_API void WexLoopStep(void);
+
+/* Hooks around the loop's waits, for a language runtime that must be told:
+ * before(user_data) just before the loop blocks in the kernel, after(user_
+ * data) just after (neither around a poll that returns at once); they must
+ * not call this library.  interrupted(user_data) runs when a signal ended a
+ * wait, from the loop, like a callback: it may call any operation (WexStop
+ * ends the loop) or leave by longjmp.  NULLs remove the hooks. */
+WEX_API void WexSetWaitHooks(void (*before)(void *), void (*after)(void *),
+                             void (*interrupted)(void *), void *user_data);
 
 /* Calls cb(timer, user_data, n) every period_ms milliseconds on the monotonic
  * clock, at start+P, start+2P, ...: the schedule follows the due times, not

@@ -15,6 +15,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "diagnostics.h"
 #include "environment.h"
 #include "loop.h"
@@ -168,6 +170,19 @@ void WexStop(void) {
 }
 
 int WexRunning(void) { return g.running ? 1 : 0; }
+
+int WexFlush(int timeout_ms) {
+  if (!g.running) return 0;
+  prune_pins();
+  flush_peers();
+  std::vector<Link *> queued;
+  for (Peer *p : g.peers)
+    if (!p->closed() && !p->out.empty()) queued.push_back(p);
+  if (timeout_ms > 0) g.transport->drain(queued, std::min(timeout_ms, kStopDrainMs), timeout_ms);
+  int left = 0;
+  for (Peer *p : g.peers) left += !p->closed() && !p->out.empty();
+  return left;
+}
 
 const char *WexGetApplicationName(WexClientPtr handle) {
   Peer *p = client(handle);

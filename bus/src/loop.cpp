@@ -15,6 +15,7 @@
 #include <time.h>
 
 #include "immortal.h"
+#include "poller.h"
 #include "timers.h"
 #include "watches.h"
 #include "wex.h"
@@ -30,6 +31,7 @@ struct Loop {
   void *prepare_ctx = nullptr;
   bool prepare_busy = false;
   uint64_t stop_requests = 0;
+  WaitHooks hooks;
 };
 
 constinit Immortal<Loop> storage;
@@ -42,7 +44,7 @@ bool alive() {
 int poll_timeout() {
   if (loop.prepare_busy || timers_idle() || watches_always_ready() || watches_delete_pending())
     return 0;
-  return timers_wait_ms(loop_now_ms());
+  return timers_wait_ms();
 }
 
 }  // namespace
@@ -55,6 +57,8 @@ void loop_set_prepare(PrepareHook hook, void *ctx) {
 
 void loop_request_stop() { ++loop.stop_requests; }
 
+void loop_wake() { poller_wake(); }
+
 int64_t loop_now_ms() {
   timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -65,7 +69,11 @@ int64_t loop_now_ms() {
 
 using namespace wex;
 
-void WexMainLoop(void) {
+namespace {
+
+// WexMainLoop, or with one_step a single iteration that never blocks
+// (WexLoopStep): the same state machine either way.
+void run(bool one_step) {
   // A stop requested from here on ends this call; one made before it does not.
   const uint64_t stop_requests = loop.stop_requests;
   for (;;) {
@@ -87,13 +95,20 @@ void WexMainLoop(void) {
           loop.prepare_busy = loop.prepare(loop.prepare_ctx);
         }
         continue;
-      case Phase::kPoll:
-        if (!alive() || !watches_fetch(poll_timeout())) {
+      case Phase::kPoll: {
+        Fetch fetched =
+            alive() ? watches_fetch(one_step ? 0 : poll_timeout(), loop.hooks) : Fetch::kFailed;
+        if (fetched == Fetch::kFailed) {
           loop.phase = Phase::kStart;
           return;
         }
         loop.phase = Phase::kDispatch;
+        // A signal's handler may run now, and may stop the loop or leave it
+        // by longjmp: the batch is fetched and waits for the next call.
+        if (fetched == Fetch::kInterrupted && loop.hooks.interrupted)
+          loop.hooks.interrupted(loop.hooks.user_data);
         continue;
+      }
       case Phase::kDispatch:
         if (watches_dispatch()) continue;
         watches_end_batch();
@@ -104,8 +119,29 @@ void WexMainLoop(void) {
         if (!timers_fire_due()) loop.phase = Phase::kIdle;
         continue;
       case Phase::kIdle:
-        if (!timers_fire_idle()) loop.phase = Phase::kStart;
+        if (timers_fire_idle()) continue;
+        loop.phase = Phase::kStart;
+        if (one_step) return;
         continue;
     }
   }
+}
+
+}  // namespace
+
+void WexMainLoop(void) { run(false); }
+
+void WexLoopStep(void) { run(true); }
+
+int WexLoopDescriptor(void) { return poller_descriptor(); }
+
+int WexLoopTimeout(void) {
+  if (!alive()) return -1;
+  if (loop.phase != Phase::kStart) return 0;  // an iteration left half done
+  return poll_timeout();
+}
+
+void WexSetWaitHooks(void (*before)(void *), void (*after)(void *), void (*interrupted)(void *),
+                     void *user_data) {
+  loop.hooks = WaitHooks{before, after, interrupted, user_data};
 }

@@ -39,6 +39,19 @@ void loop_set_prepare(PrepareHook hook, void *ctx);
 // call.
 void loop_request_stop();
 
+// Something for the loop to do arose outside it (output queued, a timer
+// made): a program that embeds the loop (WexLoopDescriptor) must step it.
+// Costs nothing until a program asks for the descriptor.
+void loop_wake();
+
+// The program's hooks around a wait of the loop (WexSetWaitHooks).
+struct WaitHooks {
+  void (*before)(void *) = nullptr;
+  void (*after)(void *) = nullptr;
+  void (*interrupted)(void *) = nullptr;
+  void *user_data = nullptr;
+};
+
 // Milliseconds on the monotonic clock.
 int64_t loop_now_ms();
 

@@ -6,6 +6,7 @@
 
 #include "agent.h"
 #include "diagnostics.h"
+#include "loop.h"
 #include "pins.h"
 
 namespace wex {
@@ -72,6 +73,7 @@ void close_peer(Peer *p, const char *reason) {
   p->state = p->state == PeerState::kEstablished ? PeerState::kReportOwed : PeerState::kGone;
   p->out.clear();
   g.closed.push_back(p);
+  loop_wake();
 }
 
 void sweep_peers() {
@@ -114,6 +116,7 @@ void mark_dirty(Peer *p) {
   if (!p->dirty) {
     p->dirty = true;
     g.flush.push_back(p);
+    loop_wake();
   }
 }
 

@@ -25,7 +25,14 @@ int poller_modify(int fd, unsigned interest, uint64_t key);
 // Errors are ignored: a descriptor closed by its owner has left already.
 void poller_remove(int fd);
 // Waits at most timeout_ms (-1: no limit) and stores at most max events.
-// Returns their number; 0 when interrupted by a signal; -errno on failure.
+// Returns their number, or -errno (-EINTR when a signal interrupted it).
 int poller_wait(PollerEvent *events, int max, int timeout_ms);
+
+// The epoll descriptor, for a program that waits on it in a loop of its own;
+// from the first call on, poller_wake() makes it readable.
+int poller_descriptor();
+// Makes the descriptor readable until the next poller_wait (no-op before the
+// first poller_descriptor()).
+void poller_wake();
 
 }  // namespace wex

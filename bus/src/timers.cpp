@@ -96,10 +96,10 @@ bool timers_alive() { return timers.live_timed > 0 || timers.live_idle > 0; }
 
 bool timers_idle() { return timers.live_idle > 0; }
 
-int timers_wait_ms(int64_t now_ms) {
+int timers_wait_ms() {
   prune();
-  if (timers.heap.empty()) return -1;
-  int64_t wait = timers.heap.top().due_ms - now_ms;
+  if (timers.heap.empty()) return -1;  // and no need to read the clock
+  int64_t wait = timers.heap.top().due_ms - loop_now_ms();
   return wait <= 0 ? 0 : wait > INT_MAX ? INT_MAX : static_cast<int>(wait);
 }
 
@@ -178,6 +178,7 @@ WexTimerPtr TimerRepeatAfter(int count, long period_ms, WexTimerCallback cb, voi
     timers.idle.push_back(handle);
     ++timers.live_idle;
   }
+  loop_wake();  // the wait of a loop embedded elsewhere may now end sooner
   return reinterpret_cast<WexTimerPtr>(handle);
 }
 

@@ -8,9 +8,9 @@
 
 namespace wex {
 
-bool timers_alive();                 // some timer could still fire
-bool timers_idle();                  // an idle timer exists: the loop must not block
-int timers_wait_ms(int64_t now_ms);  // until the next timed timer: -1 none, 0 due
+bool timers_alive();   // some timer could still fire
+bool timers_idle();    // an idle timer exists: the loop must not block
+int timers_wait_ms();  // until the next timed timer: -1 none, 0 due
 
 // The timer pass of one iteration: the timers due at its start, then the idle
 // timers that exist at its start; a timer made during the pass is not run in

@@ -217,22 +217,27 @@ void watches_end_batch() {
 }
 
 // The poller's events, then one readable event per always-ready descriptor.
-bool watches_fetch(int timeout_ms) {
+Fetch watches_fetch(int timeout_ms, const WaitHooks &hooks) {
   watches_end_batch();
   size_t needed = kPollBatch + w.always_ready.size();
   if (w.batch.size() < needed) w.batch.resize(needed);
   ++w.batch_number;
+  w.batch_count = w.batch_next = w.batch_watch = 0;
+  // Only a wait that may block lets other threads of the program run: a
+  // poll that returns at once is not worth the hand-over.
+  bool blocking = timeout_ms != 0 && hooks.before;
+  if (blocking) hooks.before(hooks.user_data);
   int n = poller_wait(w.batch.data(), kPollBatch, timeout_ms);
+  if (blocking && hooks.after) hooks.after(hooks.user_data);
+  bool interrupted = n == -EINTR;
+  if (interrupted) n = 0;
   if (n < 0) {
     warn("WexMainLoop: epoll_wait: %s", std::strerror(-n));
-    w.batch_count = 0;
-    return false;
+    return Fetch::kFailed;
   }
   for (int fd : w.always_ready) w.batch[n++] = PollerEvent{fd_key(fd), kIoRead};
   w.batch_count = n;
-  w.batch_next = 0;
-  w.batch_watch = 0;
-  return true;
+  return interrupted ? Fetch::kInterrupted : Fetch::kFetched;
 }
 
 bool watches_dispatch() {
@@ -320,5 +325,8 @@ void WexChannelRemove(WexChannelPtr channel) {
   Watch *watch = w.table.find(handle, HandleKind::kChannel);
   if (!watch) return;
   PendingDelete pending = remove_watch(handle, watch);
-  if (pending.on_delete) w.deletes.push_back(pending);
+  if (pending.on_delete) {
+    w.deletes.push_back(pending);
+    loop_wake();
+  }
 }

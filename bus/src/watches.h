@@ -5,14 +5,18 @@
 // are in watches.cpp.
 #pragma once
 
+#include "loop.h"
+
 namespace wex {
 
 bool watches_alive();         // some watch could still call back
 bool watches_always_ready();  // a watched descriptor is always readable: do not block
 
-// Fetches the next batch, waiting at most timeout_ms (-1: no limit).  False,
-// with a line on the log, when the poller failed.
-bool watches_fetch(int timeout_ms);
+// Fetches the next batch, waiting at most timeout_ms (-1: no limit), with the
+// wait hooks around a wait that may block.  kFailed, with a line on the
+// log, when the poller failed; kInterrupted when a signal ended the wait.
+enum class Fetch { kFetched, kInterrupted, kFailed };
+Fetch watches_fetch(int timeout_ms, const WaitHooks &hooks);
 // Serves the next watch of the batch: at most one callback.  False when the
 // batch is done.  The position is advanced before the callback.
 bool watches_dispatch();

@@ -267,6 +267,41 @@ TEST(InProcess, StartAfterStopJoinsTheBusAgain) {
   alarm(0);
 }
 
+// ---- Flushing before an exit ----
+
+// A child process sends 200 messages when it meets the peer, flushes, and
+// leaves by _exit: no stop, no goodbye.  What WexFlush handed over arrives.
+void send_then_exit(WexClientPtr, void *, unsigned event) {
+  if (event != WEX_CLIENT_CONNECTED) return;
+  for (int i = 0; i < 200; ++i) WexSendMsg("n%d", i);
+  _exit(WexFlush(5000) == 0 ? 0 : 3);
+}
+
+TEST(InProcess, FlushHandsQueuedMessagesOverBeforeAnExit) {
+  alarm(30);
+  int port = bus_test::random_port();
+  Agent peer(bus_test::agent_args(port, "peer", {"-x", "200", "^n(\\d+)$"}));
+  pid_t child = fork();
+  if (child == 0) {
+    alarm(20);
+    WexInit("flusher", "", send_then_exit, nullptr, nullptr, nullptr);
+    WexStart(bus_of(port).c_str());
+    WexMainLoop();
+    _exit(4);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  int got = 0;
+  std::string line;
+  while (got < 200 && peer.expect("msg\tflusher\t0\t1\t", &line, 10000)) {
+    EXPECT_EQ(line, "msg\tflusher\t0\t1\t" + std::to_string(got));
+    ++got;
+  }
+  EXPECT_EQ(got, 200);
+  alarm(0);
+}
+
 std::vector<std::string> logged;
 void keep_line(const char *line, void *) { logged.push_back(line); }
 

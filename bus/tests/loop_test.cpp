@@ -4,12 +4,16 @@
 // depends on timing beyond lower bounds.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <setjmp.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wex.h"
@@ -549,6 +553,94 @@ TEST_F(Loop, NestedLoopReturnsWhenNothingIsLeft) {
   WexMainLoop();
   EXPECT_TRUE(nest.inner_returned);
   EXPECT_EQ(nest.ticks, 2);
+}
+
+// ---- The loop embedded in another ----------------------------------------------
+
+bool readable_now(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) == 1;
+}
+
+// A loop of the program's own waits on the descriptor with the timeout and
+// steps: timers and channels are served as by WexMainLoop, and work made
+// outside a step makes the descriptor readable.
+TEST_F(Loop, EmbeddedLoopStepsThroughDescriptorAndTimeout) {
+  int fd = WexLoopDescriptor();
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(WexLoopTimeout(), -1) << "nothing to wait for";
+  Fired log;
+  TimerProbe probe{&log, 1};
+  TimerRepeatAfter(3, 5, record_timer, &probe);
+  EXPECT_TRUE(readable_now(fd)) << "a new timer must wake a loop waiting elsewhere";
+  Pipe pipe;
+  Reader reader;
+  watch(reader, pipe.read_end);
+  pipe.put("embedded");
+  pipe.close_writer();
+  int steps = 0;
+  for (int timeout; (timeout = WexLoopTimeout()) != -1 && steps < 1000; ++steps) {
+    EXPECT_LE(timeout, 5);
+    pollfd p{fd, POLLIN, 0};
+    poll(&p, 1, timeout);
+    WexLoopStep();
+  }
+  EXPECT_EQ(log.thirds, (std::vector<unsigned long>{1, 2, 3}));
+  EXPECT_EQ(reader.text, "embedded");
+  EXPECT_EQ(reader.deleted, 1);
+  EXPECT_LT(steps, 1000);
+}
+
+// ---- Wait hooks and signals ------------------------------------------------------
+
+struct Hooks {
+  int before = 0, after = 0, interrupted = 0;
+  bool inside = false;
+};
+
+void before_wait(void *h) {
+  auto *hooks = static_cast<Hooks *>(h);
+  EXPECT_FALSE(hooks->inside);
+  hooks->inside = true;
+  ++hooks->before;
+}
+void after_wait(void *h) {
+  auto *hooks = static_cast<Hooks *>(h);
+  EXPECT_TRUE(hooks->inside);
+  hooks->inside = false;
+  ++hooks->after;
+}
+void stop_on_signal(void *h) {
+  ++static_cast<Hooks *>(h)->interrupted;
+  WexStop();
+}
+void on_usr1(int) {}
+
+// A signal ends the loop's wait and reaches the program through the
+// interrupted hook, which here stops an idle loop at once.
+TEST_F(Loop, SignalDuringAWaitRunsTheInterruptedHook) {
+  struct sigaction action {};
+  action.sa_handler = on_usr1;  // no SA_RESTART: the wait is interrupted
+  sigaction(SIGUSR1, &action, nullptr);
+  Hooks hooks;
+  WexSetWaitHooks(before_wait, after_wait, stop_on_signal, &hooks);
+  WexTimerPtr far = TimerRepeatAfter(0, 5000, never_called, nullptr);
+  pthread_t main_thread = pthread_self();
+  std::thread signaller([main_thread] {
+    usleep(100000);
+    pthread_kill(main_thread, SIGUSR1);
+  });
+  int64_t start = now_ms();
+  WexMainLoop();
+  int64_t took = now_ms() - start;
+  signaller.join();
+  WexSetWaitHooks(nullptr, nullptr, nullptr, nullptr);
+  TimerRemove(far);
+  EXPECT_EQ(hooks.interrupted, 1);
+  EXPECT_LT(took, 4000) << "the loop waited for its timer instead";
+  EXPECT_GE(hooks.before, 1);
+  EXPECT_EQ(hooks.before, hooks.after);
+  EXPECT_FALSE(hooks.inside);
 }
 
 }  // namespace
