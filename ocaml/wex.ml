@@ -85,55 +85,66 @@ let init ~name ?(ready = "") on_event =
   Wex_raw.wex_init name ready application_name;
   initialised := true
 
-(* The bus library reports a bad bus text only on standard error and leaves
-   the agent off the bus, which a program cannot see; the syntax is simple
-   enough to check here first and raise. *)
-let valid_address text =
-  let byte part =
-    part <> ""
-    && String.length part <= 3
-    && String.for_all (fun c -> c >= '0' && c <= '9') part
-    && int_of_string part <= 255
+(* The bus library's reason for its last refusal, under the name of the OCaml
+   function: "WexBindMsg: pattern ..." becomes "Wex.bind: pattern ...". *)
+let refused fn =
+  let reason = Wex_ext.last_error () in
+  let reason =
+    match String.index_opt reason ':' with
+    | Some i when String.length reason > 3 && String.sub reason 0 3 = "Wex" ->
+        String.trim (String.sub reason (i + 1) (String.length reason - i - 1))
+    | _ -> reason
   in
-  text = ""
-  ||
-  match String.split_on_char '.' text with
-  | [ _; _; _; _ ] as parts -> List.for_all byte parts
-  | _ -> false
+  fn ^ ": " ^ reason
 
-let valid_port text =
-  text = ""
-  || String.length text <= 5
-     && String.for_all (fun c -> c >= '0' && c <= '9') text
-     && (let port = int_of_string text in
-         port >= 1 && port <= 65535)
-
-let valid_bus text =
-  match String.index_opt text ':' with
-  | None -> valid_address text
-  | Some i ->
-      valid_address (String.sub text 0 i)
-      && valid_port (String.sub text (i + 1) (String.length text - i - 1))
-
-let check_bus source text =
-  if not (valid_bus text) then
-    invalid_arg
-      (Printf.sprintf
-         "Wex.start: bad bus %S%s (expected [ADDRESS][:PORT], such as \
-          127.255.255.255:3110)"
-         text source)
-
+(* The bus library checks the bus text (its one parser) and says why it
+   refused a start; both reasons reach the caller here. *)
 let start ?(bus = "") () =
   need_init "Wex.start";
-  if bus = "" then
-    match Sys.getenv_opt "WEX_BUS" with
-    | Some text when text <> "" -> check_bus " in $WEX_BUS" text
-    | _ -> ()
-  else check_bus "" bus;
-  Wex_raw.wex_start bus
+  check_text "Wex.start" "bus" bus;
+  if Wex_ext.running () then
+    failwith "Wex.start: the agent is already on a bus (Wex.stop first)";
+  (match Wex_ext.check_bus bus with
+  | "" -> ()
+  | reason -> invalid_arg ("Wex.start: " ^ reason));
+  Wex_raw.wex_start bus;
+  if not (Wex_ext.running ()) then failwith (refused "Wex.start")
+
+let running = Wex_ext.running
 
 let stop = Wex_raw.wex_stop
 let main_loop = Wex_raw.wex_mainLoop
+
+(* The runtime is released while the loop waits, and the program's signal
+   handlers run when a signal ends a wait. *)
+let () = Wex_ext.install_wait_hooks ()
+
+let flush ?(timeout = 5.0) () =
+  if Float.is_nan timeout || timeout < 0. then
+    invalid_arg (Printf.sprintf "Wex.flush: timeout %g is not a duration" timeout);
+  Wex_ext.flush (int_of_float (Float.min timeout 86400. *. 1000.)) = 0
+
+(* What was sent last must not be lost when the program exits (by exit, or
+   by an exception that nobody caught): leave as stop does. *)
+let () = at_exit (fun () -> if Wex_ext.running () then Wex_raw.wex_stop ())
+
+let log_name = "wex.log"
+
+let set_log = function
+  | None -> Wex_ext.set_log false
+  | Some f ->
+      Callback.register log_name f;
+      Wex_ext.set_log true
+
+module Embed = struct
+  let descriptor () : Unix.file_descr =
+    match Wex_ext.loop_descriptor () with
+    | fd when fd >= 0 -> Obj.magic fd
+    | _ -> failwith (refused "Wex.Embed.descriptor")
+
+  let timeout () = match Wex_ext.loop_timeout () with -1 -> None | ms -> Some ms
+  let step = Wex_ext.loop_step
+end
 
 (* ---- Messages ---- *)
 
@@ -144,9 +155,9 @@ let send message =
       (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
          (String.length message) max_message);
   check_text "Wex.send" "message" message;
-  Wex_raw.wex_sendMsg message
+  Wex_ext.send message
 
-let sendf format = Printf.ksprintf send format
+let sendf format = Printf.ksprintf (fun message -> ignore (send message)) format
 
 let bindings : (binding, live) Hashtbl.t = Hashtbl.create 16
 
@@ -163,7 +174,7 @@ let bind pattern on_message =
   let raw = Wex_raw.wex_bindMsg (Wex_registry.name slot) pattern in
   if raw = 0 then begin
     Wex_registry.release binding_pool slot;
-    invalid_arg (Printf.sprintf "Wex.bind: invalid pattern %S" pattern)
+    invalid_arg (refused "Wex.bind")
   end;
   let serial = fresh_serial () in
   Hashtbl.replace bindings serial { raw; slot };
@@ -251,9 +262,7 @@ module Channel = struct
     raw := Wex_raw.wex_channelSetUp (int_of_fd fd) (Wex_registry.name slot);
     if !raw = 0 then begin
       Wex_registry.release channel_pool slot;
-      invalid_arg
-        (Printf.sprintf "Wex.Channel.watch: descriptor %d cannot be watched"
-           (int_of_fd fd))
+      invalid_arg (refused "Wex.Channel.watch")
     end;
     Hashtbl.replace channels serial { raw = !raw; slot };
     serial

@@ -32,16 +32,48 @@
     returns when {!stop} is called (which ends the outer call too) or when
     nothing is left to wait for.
 
+    {2 Threads and signals}
+
+    While {!main_loop} waits for something to happen, it releases the OCaml
+    runtime: other threads of the program run (with the [threads] library),
+    and a signal that arrives during the wait runs its OCaml handler at once
+    (a handler installed with [Sys.set_signal]; one that calls {!stop} ends
+    the loop, one that raises leaves it like a callback's exception).  Only
+    the thread that runs {!main_loop} may call this module.
+
+    {2 What peers see of a busy callback}
+
+    Callbacks run one at a time on the loop's thread.  A callback that blocks
+    (a long computation, a blocking read) stops the agent: after about four
+    heartbeat periods (4 s by default) of silence its peers drop it as gone.
+
     {2 Errors}
 
     - A value that can never work raises [Invalid_argument] with a message
-      that names the function and the value: a pattern that does not compile,
-      a bus text that is not [[ADDRESS][:PORT]], a text holding a NUL byte, a
-      descriptor that cannot be watched, a negative period.
+      that names the function, the value and the bus library's reason: a
+      pattern that does not compile, a bus text the library refuses, a text
+      holding a NUL byte, a descriptor that cannot be watched, a negative
+      period.
+    - {!start} raises [Failure] with the reason when the bus cannot be joined
+      (its port is taken by something else, the sockets cannot be set up),
+      or when the agent is on a bus already.
     - {!start}, {!send}, {!sendf} and {!bind} before {!init} raise [Failure].
     - A binding, timer or channel that was removed (or a timer that ended by
       itself) may be removed again: that does nothing.  Handles are never
-      reused, so an old handle can never reach a newer object. *)
+      reused, so an old handle can never reach a newer object.
+    - What goes wrong later, with no caller to tell (a peer dropped for
+      breaking the protocol, a delivery too big to send), is a line on
+      standard error, or wherever {!set_log} says.
+
+    {2 The environment}
+
+    - [WEX_BUS]: the bus of a {!start} without one.
+    - [WEX_HEARTBEAT_MS]: the heartbeat period in milliseconds (10 to
+      600000, default 1000); a peer silent for 4 periods is dropped.
+    - [WEX_MULTICAST_TTL]: how many routers a multicast announcement crosses
+      (1 to 255, default 1).
+
+    A value out of range is refused with a line, and the default applies. *)
 
 (** {1 Peers} *)
 
@@ -83,18 +115,33 @@ val start : ?bus:string -> unit -> unit
     multicast group (224.0.0.0/4), PORT its UDP port.  Without [bus], or
     with [""], the bus is [$WEX_BUS] where set, else
     [127.255.255.255:3110].  Either part may be left out: the default takes
-    its place.  Peers are met, and messages flow, once {!main_loop} runs.
-    Starting a running agent changes nothing (the bus library says so on
-    standard error).
-    @raise Invalid_argument if the bus text is malformed.
-    @raise Failure before {!init}. *)
+    its place.  A unicast address is refused: it would reach one agent of
+    the host only.  Peers are met, and messages flow, once {!main_loop}
+    runs.
+    @raise Invalid_argument if the bus library refuses the bus text (the
+    message says why).
+    @raise Failure if the agent cannot join the bus, or is on one already,
+    or before {!init}. *)
+
+val running : unit -> bool
+(** [running ()] is [true] from a {!start} that succeeded until {!stop}. *)
 
 val stop : unit -> unit
-(** [stop ()] says goodbye to every peer, leaves the bus and ends
+(** [stop ()] says goodbye to every peer, lets queued messages leave (it
+    waits while peers keep reading, up to 15 s), leaves the bus and ends
     {!main_loop} (every nested call of it too) once the callback that called
     [stop], if any, has returned.  Called while {!main_loop} is not running,
     it ends no later call of it.  {!start} afterwards joins the bus again;
-    bindings stay.  Harmless when the agent is not on a bus. *)
+    bindings stay.  Harmless when the agent is not on a bus.  A program
+    that exits while on a bus (by [exit], or by an exception nobody caught)
+    stops the same way from [at_exit]. *)
+
+val flush : ?timeout:float -> unit -> bool
+(** [flush ?timeout ()] lets queued messages leave now without leaving the
+    bus: it writes what every peer takes, waiting while peers keep taking it,
+    [timeout] seconds at most (default 5).  [true] when everything queued was
+    handed over.  It blocks, callbacks included.
+    @raise Invalid_argument if [timeout] is negative. *)
 
 val main_loop : unit -> unit
 (** [main_loop ()] runs the agent, its timers and its channels on the
@@ -102,21 +149,54 @@ val main_loop : unit -> unit
     could call a callback: no agent on a bus, no timer and no channel.
     Callbacks' exceptions come out of it; see the top of this page. *)
 
+val set_log : (string -> unit) option -> unit
+(** [set_log (Some f)] hands every diagnostic line of the bus library to [f]
+    instead of standard error (without the ["wex: "] prefix); [set_log None]
+    sends them to standard error again.  [f] runs inside whichever function
+    produced the line: it must not call this module, and an exception it
+    raises is dropped. *)
+
+(** Another event loop (Lwt's, say) can run the agent instead of
+    {!main_loop}: it waits until {!Embed.descriptor} is readable or
+    {!Embed.timeout} milliseconds have passed, then calls {!Embed.step},
+    and again.  The library [wex.lwt] does this for Lwt. *)
+module Embed : sig
+  val descriptor : unit -> Unix.file_descr
+  (** The loop's descriptor: readable when something is ready for the loop,
+      and also whenever work for it arises outside it (a message queued, a
+      timer made).  Never read or close it. *)
+
+  val timeout : unit -> int option
+  (** Milliseconds until the next timer is due ([Some 0]: there is work
+      now); [None] when nothing is left that could call a callback. *)
+
+  val step : unit -> unit
+  (** One iteration of the loop that does not block.  Callbacks run inside
+      it, and their exceptions come out of it as out of {!main_loop}. *)
+end
+
 (** {1 Messages} *)
 
 val max_message : int
 (** The longest message {!send} accepts, in bytes (one mebibyte). *)
 
-val send : string -> unit
-(** [send message] sends [message] to every connected peer with a pattern
-    that matches it (once per matching pattern).  Any byte but NUL may
-    appear; nothing in it is a format directive.
+val send : string -> int
+(** [send message] queues [message] for every connected peer with a pattern
+    that matches it (matching happens here, at the sender) and returns the
+    number of deliveries: one per matching pattern of each peer.  Any byte
+    but NUL may appear; nothing in it is a format directive.  The loop
+    writes what is queued at its next iteration: a message sent before a
+    peer is connected never reaches that peer, and a message is only queued
+    until the loop runs, {!flush} or {!stop} (or the exit of the program)
+    hands it over.  A delivery whose captured texts exceed 4 MiB is dropped
+    and not counted, with a line on the log.
     @raise Invalid_argument if [message] holds a NUL byte or is longer than
     {!max_message}.
     @raise Failure before {!init}. *)
 
 val sendf : ('a, unit, string, unit) format4 -> 'a
-(** [sendf format args] formats like [Printf.sprintf], then {!send}s. *)
+(** [sendf format args] formats like [Printf.sprintf], then {!send}s,
+    ignoring the count. *)
 
 type binding
 (** One subscription.  Compared with [=]; usable as a map key. *)
@@ -124,12 +204,14 @@ type binding
 val bind : string -> (client -> string array -> unit) -> binding
 (** [bind pattern on_message] subscribes to every message that [pattern]
     matches anywhere (unless anchored with [^] or [$]).  The syntax is that
-    of RE2: [(...)] captures, [(?:...)] does not.  For each match,
+    of RE2: [(...)] captures, [(?:...)] does not, and [.] does not match a
+    newline unless the pattern starts with [(?s)].  For each match,
     [on_message peer texts] gets the sender and the captured texts in group
     order ([""] for a group that did not take part).  The pattern is sent to
-    every peer, now and met later.
-    @raise Invalid_argument naming the pattern if it does not compile (the
-    reason is printed on standard error) or holds a NUL byte.
+    every peer, now and met later.  A pattern is at most 16 KiB with at most
+    256 groups, and must compile within 2 MiB of RE2's memory.
+    @raise Invalid_argument with RE2's reason if the pattern does not
+    compile, or if it holds a NUL byte.
     @raise Failure before {!init}. *)
 
 val unbind : binding -> unit

@@ -16,7 +16,7 @@ let count_arg text =
 (* Answers every ping with a pong carrying the same text. *)
 let echo () =
   Wex.init ~name:"echo" (fun _ _ -> ());
-  ignore (Wex.bind "^ping (.*)$" (fun _ texts -> Wex.send ("pong " ^ texts.(0))))
+  ignore (Wex.bind "^ping (.*)$" (fun _ texts -> ignore (Wex.send ("pong " ^ texts.(0)))))
 
 (* Times [target] round trips once the echo is met. *)
 let rtt target =
@@ -25,7 +25,7 @@ let rtt target =
   Wex.init ~name:"rtt" (fun _ event ->
       if event = Wex.Connected then begin
         started := now ();
-        Wex.send ping
+        ignore (Wex.send ping)
       end);
   ignore
     (Wex.bind "^pong (.*)$" (fun _ _ ->
@@ -35,7 +35,7 @@ let rtt target =
              ((now () -. !started) /. float target *. 1e6);
            Wex.stop ()
          end
-         else Wex.send ping))
+         else ignore (Wex.send ping)))
 
 let sink target =
   let seen = ref 0 and started = ref 0.0 in
@@ -64,7 +64,7 @@ let source target =
          if !go then begin
            let batch = min (if !sent = 0 then 100_000 else 2000) (target - !sent) in
            for _ = 1 to batch do
-             Wex.send payload
+             ignore (Wex.send payload)
            done;
            sent := !sent + batch;
            if !sent >= target then Wex.Timer.remove timer

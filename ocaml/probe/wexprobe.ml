@@ -56,7 +56,7 @@ let run_line line =
   match Probe_command.parse line with
   | Probe_command.Nothing -> ()
   | Send message -> (
-      try Wex.send message with Invalid_argument reason -> say "! %s" reason)
+      try ignore (Wex.send message) with Invalid_argument reason -> say "! %s" reason)
   | Who -> who ()
   | Bind pattern -> (
       match bind pattern with

@@ -68,7 +68,12 @@ type child = {
 
 let children : child list ref = ref []
 
-let spawn ?env label program args =
+let rec spawn ?env label program args = spawn_child ?env ~replace:false label program args
+
+(* The child gets env as its whole environment. *)
+and spawn_with_env label env program args = spawn_child ~env ~replace:true label program args
+
+and spawn_child ?env ~replace label program args =
   let in_read, in_write = Unix.pipe ~cloexec:true () in
   let out_read, out_write = Unix.pipe ~cloexec:true () in
   let argv = Array.of_list (program :: args) in
@@ -77,7 +82,7 @@ let spawn ?env label program args =
     | None -> Unix.create_process program argv in_read out_write Unix.stderr
     | Some env ->
         Unix.create_process_env program argv
-          (Array.append env (Unix.environment ()))
+          (if replace then env else Array.append env (Unix.environment ()))
           in_read out_write Unix.stderr
   in
   Unix.close in_read;

@@ -56,7 +56,7 @@ let command line =
       | "unbind", [ n ] ->
           Wex.unbind (Hashtbl.find bindings (int_of_string n));
           say "unbound %s" n
-      | "send", _ -> Wex.send rest
+      | "send", _ -> ignore (Wex.send rest)
       | "flood", [ prefix; count ] ->
           let count = int_of_string count in
           for i = 1 to count do
