@@ -25,6 +25,7 @@ struct Binding {
   WexMsgCallback cb = nullptr;
   void *user_data = nullptr;
   std::string pattern;
+  int groups = 0;  // a delivery for it carries exactly this many texts
 };
 
 struct Agent {

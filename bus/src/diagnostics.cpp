@@ -20,6 +20,23 @@ WexLogHandler log_handler = to_stderr;
 void *log_data = nullptr;
 thread_local char last_error[kLineSize] = "";
 
+// Lines carry texts that peers chose (names, patterns, RE2's reasons about
+// them): a control byte could forge a line or drive a terminal, so every
+// one becomes \xHH.  Cut to the buffer's size.
+void escape_controls(const char *from, char *to, size_t size) {
+  size_t n = 0;
+  for (const unsigned char *c = reinterpret_cast<const unsigned char *>(from); *c; ++c) {
+    if (*c >= 0x20 && *c != 0x7f) {
+      if (n + 1 >= size) break;
+      to[n++] = char(*c);
+    } else {
+      if (n + 4 >= size) break;
+      n += size_t(std::snprintf(to + n, size - n, "\\x%02x", *c));
+    }
+  }
+  to[n] = '\0';
+}
+
 void log_line(const char *line) {
   if (log_handler) log_handler(line, log_data);
 }
@@ -27,19 +44,22 @@ void log_line(const char *line) {
 }  // namespace
 
 void warn(const char *fmt, ...) {
-  char line[kLineSize];
+  char raw[kLineSize], line[kLineSize];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(line, sizeof line, fmt, ap);
+  std::vsnprintf(raw, sizeof raw, fmt, ap);
   va_end(ap);
+  escape_controls(raw, line, sizeof line);
   log_line(line);
 }
 
 void refuse(const char *fmt, ...) {
+  char raw[kLineSize];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(last_error, sizeof last_error, fmt, ap);
+  std::vsnprintf(raw, sizeof raw, fmt, ap);
   va_end(ap);
+  escape_controls(raw, last_error, sizeof last_error);
   log_line(last_error);
 }
 

@@ -55,33 +55,43 @@ void on_message(Peer *p, const proto::Frame &f) {
   argv[argc] = nullptr;
   auto it = g.bindings.find(id);
   if (it == g.bindings.end()) return;  // unbound since the peer matched it
-  call_message(p, it->second->cb, it->second->user_data, argc, argv);
+  Binding *b = it->second;
+  // A callback never gets fewer (or more) texts than its pattern has groups,
+  // whatever the peer claims.
+  if (argc != b->groups)
+    return violation(p, "MESSAGE with a count of texts that is not its pattern's");
+  call_message(p, b->cb, b->user_data, argc, argv);
 }
 
 int queue_message(Peer *p, const char *text, size_t size) {
   int deliveries = 0;
   p->subs.match(std::string_view(text, size),
                 [p, &deliveries](uint32_t id, const re2::StringPiece *groups, int count) {
+                  if (p->closed()) return;  // dropped at the mark by an earlier delivery
                   size_t start = proto::begin_frame(p->out, proto::kMessage);
                   proto::put_u32(p->out, id);
                   proto::put_u16(p->out, uint16_t(count));
                   for (int i = 0; i < count; ++i)
                     proto::put_text(p->out, groups[i].data() ? groups[i].data() : "",
                                     groups[i].size());
-                  if (proto::end_frame(p->out, start))
-                    ++deliveries;
-                  else
-                    warn("delivery to %s dropped: its captured texts exceed %u bytes",
-                         p->name.c_str(), proto::kMaxFrame);
+                  if (!proto::end_frame(p->out, start)) {
+                    warn(
+                        "delivery to %s for its pattern %u dropped: its captured texts exceed "
+                        "%u bytes",
+                        p->name.c_str(), id, proto::kMaxFrame);
+                    return;
+                  }
+                  ++deliveries;
+                  // Checked per frame: one send never queues more than the
+                  // mark and one frame for a peer, however many of its
+                  // patterns match.
+                  if (p->out.size() > kHighWater) {
+                    char reason[96];
+                    snprintf(reason, sizeof reason, "not reading, %zu bytes queued", p->out.size());
+                    close_peer(p, reason);
+                  }
                 });
-  if (deliveries == 0) return 0;
-  if (p->out.size() > kHighWater) {
-    char reason[96];
-    snprintf(reason, sizeof reason, "not reading, %zu bytes queued", p->out.size());
-    close_peer(p, reason);
-    return deliveries;
-  }
-  mark_dirty(p);
+  if (deliveries > 0 && !p->closed()) mark_dirty(p);
   return deliveries;
 }
 
@@ -170,7 +180,8 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
            proto::kMaxArgs);
     return nullptr;
   }
-  Binding *b = new Binding{0, g.next_wire_id++, cb, user_data, std::move(pattern)};
+  Binding *b = new Binding{0,         g.next_wire_id++,   cb,
+                           user_data, std::move(pattern), re.NumberOfCapturingGroups()};
   b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
   g.bindings[b->wire_id] = b;
   for (Peer *p : g.peers) {

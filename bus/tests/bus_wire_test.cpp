@@ -152,6 +152,15 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
     be16(b, 60000);
     return b;
   }());
+  // Deliveries for the target's one-group pattern (its binding 1) with a
+  // count of texts that pattern cannot produce.
+  auto delivery = [](std::vector<std::string> texts) {
+    std::string b;
+    be32(b, 1);
+    be16(b, uint16_t(texts.size()));
+    for (auto &t : texts) text(b, t);
+    return frame(5, b);
+  };
   std::string no_nul = hello(42, "x");
   no_nul[no_nul.size() - 1] = 'y';
   const std::vector<std::pair<const char *, std::string>> abuses = {
@@ -171,6 +180,8 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
       {"our own identity", hello(id, "impostor")},
       {"truncated frame", hello(45, "raw") + std::string("\x00\x00\x01\x00\x05", 5) + "abc"},
       {"never finishes its handshake", hello(46, "slow")},
+      {"a delivery with no texts", hello(48, "raw") + frame(4, "") + delivery({})},
+      {"a delivery with two texts", hello(49, "raw") + frame(4, "") + delivery({"1", "extra"})},
   };
   for (auto &[what, bytes] : abuses) {
     int fd = connect_loopback(tcp);
@@ -184,7 +195,44 @@ TEST(Wire, MalformedFramesDropOnlyTheirSender) {
   std::string line;
   ASSERT_TRUE(target.expect("msg\t", &line));
   EXPECT_EQ(line, "msg\tgood\t0\t1\tstill here");
-  for (auto &l : target.skipped()) EXPECT_EQ(l.find("disconnected\tgood"), std::string::npos);
+  for (auto &l : target.skipped()) {
+    EXPECT_EQ(l.find("disconnected\tgood"), std::string::npos);
+    EXPECT_NE(l.rfind("msg\t", 0), 0u) << "a forged delivery reached the application: " << l;
+  }
+}
+
+// A peer with a thousand patterns that match everything, which then stops
+// reading: one send of 100 kB would queue 100 MB for it.  The mark is
+// checked per frame, so the sender never holds more than the mark and one
+// frame, and drops the peer there.
+TEST(Wire, OneSendQueuesNoMoreThanTheMarkForAPeerThatStopsReading) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"-l", "-s"}), {"WEX_HEARTBEAT_MS=600000"});
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  int fd = connect_loopback(tcp);
+  ASSERT_GE(fd, 0);
+  int small = 4096;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  std::string mine = hello(77, "greedy");
+  for (uint32_t i = 1; i <= 1000; ++i) {
+    std::string b;
+    be32(b, i);
+    text(b, "(.*)");
+    mine += frame(2, b);
+  }
+  mine += frame(4, "");
+  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
+  ASSERT_TRUE(target.expect("connected\tgreedy"));
+  target.write(std::string(100000, 'm') + "\n");
+  std::string line;
+  ASSERT_TRUE(target.expect("log\tpeer greedy (127.0.0.1): not reading, ", &line, 20000));
+  size_t queued = std::stoul(line.substr(line.find("reading, ") + 9));
+  EXPECT_LE(queued, (64u << 20) + 100100u) << line;
+  EXPECT_GT(queued, 64u << 20) << line;
+  close(fd);
 }
 
 TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {

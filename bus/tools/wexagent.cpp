@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +19,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: wexagent [-b BUS] [-n NAME] [-r READY] [-p PEERS] [-w MS] [-x COUNT] [-c] [-s]\n"
+    "usage: wexagent [-b BUS] [-n NAME] [-r READY] [-p PEERS] [-w MS] [-x COUNT] [-c] [-s] [-l]\n"
     "                [PATTERN...]\n"
     "\n"
     "Joins a bus, subscribes to each PATTERN (RE2 syntax), prints what happens on\n"
@@ -34,17 +35,20 @@ const char kUsage[] =
     "  -x COUNT  leave after COUNT deliveries\n"
     "  -c        command mode: input lines starting with '/' are commands (below)\n"
     "  -s        print a \"sent\" line for every message sent\n"
+    "  -l        print the library's diagnostics as \"log\" lines instead of on stderr\n"
     "  -h, --help  this text\n"
     "\n"
     "Output, one event per line, fields separated by one TAB; texts are escaped so\n"
     "that a field never holds a TAB or a newline: \\\\ \\t \\n \\r stand for a\n"
-    "backslash, a TAB, a newline and a carriage return.\n"
+    "backslash, a TAB, a newline and a carriage return, \\xHH for any other control\n"
+    "byte (ESC is \\x1b).\n"
     "  connected<TAB>NAME<TAB>HOST              a peer joined\n"
     "  disconnected<TAB>NAME<TAB>HOST           a peer left\n"
     "  msg<TAB>NAME<TAB>INDEX<TAB>COUNT[<TAB>TEXT]...\n"
     "                                           a delivery from peer NAME for the\n"
     "                                           pattern INDEX (0 = first), COUNT texts\n"
     "  sent<TAB>DELIVERIES                      with -s: a message went out (-1: refused)\n"
+    "  log<TAB>TEXT                             with -l: a line of the library's log\n"
     "  bound<TAB>INDEX / unbound<TAB>INDEX      command results; \"error<TAB>TEXT\" on failure\n"
     "\n"
     "Commands (-c): /send TEXT (TEXT unescaped as above), /bind PATTERN, /unbind INDEX,\n"
@@ -63,6 +67,7 @@ struct Options {
   long exit_after = 0;
   bool commands = false;
   bool print_sent = false;
+  bool log_lines = false;
 };
 
 Options options;
@@ -76,7 +81,7 @@ bool input_done = false;
 bool saw_eof = false;
 
 void out_escaped(const char *text) {
-  for (const char *c = text; *c; ++c) {
+  for (const unsigned char *c = reinterpret_cast<const unsigned char *>(text); *c; ++c) {
     const char *escape = *c == '\\'   ? "\\\\"
                          : *c == '\t' ? "\\t"
                          : *c == '\n' ? "\\n"
@@ -84,9 +89,19 @@ void out_escaped(const char *text) {
                                       : nullptr;
     if (escape)
       fputs(escape, stdout);
+    else if (*c < 0x20 || *c == 0x7f)
+      printf("\\x%02x", *c);
     else
       putchar(*c);
   }
+}
+
+void end_line();
+
+void log_line(const char *text, void *) {
+  fputs("log\t", stdout);
+  out_escaped(text);
+  end_line();
 }
 
 void end_line() {
@@ -102,6 +117,11 @@ std::string unescape(const std::string &text) {
       continue;
     }
     char c = text[++i];
+    if (c == 'x' && i + 2 < text.size() && isxdigit(text[i + 1]) && isxdigit(text[i + 2])) {
+      result += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+      continue;
+    }
     result += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
   }
   return result;
@@ -314,6 +334,8 @@ int main(int argc, char **argv) {
       options.commands = true;
     } else if (a == "-s") {
       options.print_sent = true;
+    } else if (a == "-l") {
+      options.log_lines = true;
     } else if (a == "--") {
       for (++i; i < argc; ++i) patterns.push_back(argv[i]);
     } else if (a.size() > 1 && a[0] == '-') {
@@ -331,6 +353,7 @@ int main(int argc, char **argv) {
     return 2;
   }
 
+  if (options.log_lines) WexSetLogHandler(log_line, nullptr);
   WexInit(options.name, options.ready, on_peer, nullptr, nullptr, nullptr);
   for (const char *p : patterns) {
     size_t index = bindings.size();
