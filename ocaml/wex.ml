@@ -67,6 +67,7 @@ let remove_live table pool serial release_raw =
 
 let name_of = Wex_raw.wex_name_of_client
 let host_of = Wex_raw.wex_host_of_client
+let dropped client = max 0 (Wex_ext.dropped client)
 
 let event_of_code = function
   | 0 -> Connected

@@ -98,6 +98,13 @@ val host_of : client -> string
 (** [host_of peer] is the peer's numeric IPv4 address (["127.0.0.1"]), or
     [""] for a peer that has left. *)
 
+val dropped : client -> int
+(** [dropped peer] is the number of deliveries queued for [peer] that it
+    will never get, counted when its connection closed: read it in the
+    peer's [Disconnected] callback.  {!send}'s count promises a delivery
+    queued to a live connection, not one received; this is what was lost of
+    them.  [0] before the peer left, and for a peer forgotten since. *)
+
 (** {1 The agent} *)
 
 val init : name:string -> ?ready:string -> (client -> event -> unit) -> unit

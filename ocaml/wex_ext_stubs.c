@@ -35,6 +35,11 @@ value wex_ext_last_error(value unit) {
 
 value wex_ext_send(value message) { return Val_int(WexSendMsg("%s", String_val(message))); }
 
+value wex_ext_dropped(value client) {
+  /* Handles cross as tagged integers, as in the raw stubs. */
+  return Val_long(WexGetApplicationDropped((WexClientPtr)(uintptr_t)(intnat)Long_val(client)));
+}
+
 value wex_ext_flush(value timeout_ms) { return Val_int(WexFlush(Int_val(timeout_ms))); }
 
 value wex_ext_loop_descriptor(value unit) {

@@ -148,6 +148,13 @@ WEX_API const char *WexGetApplicationName(WexClientPtr client);
  * foreign handle.  Ownership as for WexGetApplicationName. */
 WEX_API const char *WexGetApplicationHost(WexClientPtr client);
 
+/* The number of deliveries queued for the peer that it will never get,
+ * counted when its connection closed (0 before): read it in the peer's
+ * DISCONNECTED callback.  A delivery count of WexSendMsg promises a delivery
+ * queued to a live connection, not one received: this is what was lost of
+ * them.  -1 for a stale or foreign handle. */
+WEX_API long WexGetApplicationDropped(WexClientPtr client);
+
 /* 1 while the agent is on a bus: from a WexStart that succeeded until
  * WexStop.  0 before, after, and after a WexStart that was refused. */
 WEX_API int WexRunning(void);

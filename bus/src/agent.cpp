@@ -38,9 +38,12 @@ constexpr int kStopDrainMaxMs = 15000;
 // What the transport tells the agent.
 class Events final : public LinkEvents {
  public:
+  bool may_open_link(uint32_t host, bool outgoing) override {
+    return wex::may_open_link(host, outgoing);
+  }
   Link *link_opened(uint32_t host, uint64_t announced_id) override {
     Peer *p = new_peer(host, announced_id);
-    queue_handshake(p);
+    if (!p->outgoing()) queue_hello(p);
     return p;
   }
   void link_readable(Link *link) override {
@@ -58,7 +61,7 @@ Events events;
 void on_tick(WexTimerPtr, void *, unsigned long) {
   prune_pins();
   if (!g.running) return;
-  g.transport->tick();
+  g.transport->tick(g.peers.size());
   heartbeat_tick();
 }
 
@@ -97,7 +100,7 @@ void leave() {
     if (p->closed()) continue;
     g.transport->close(p, true);
     p->state = PeerState::kGone;
-    p->out.clear();
+    p->drop_output();
     g.closed.push_back(p);
   }
   for (Peer *p : g.closed) {
@@ -192,4 +195,9 @@ const char *WexGetApplicationName(WexClientPtr handle) {
 const char *WexGetApplicationHost(WexClientPtr handle) {
   Peer *p = client(handle);
   return p ? p->host : nullptr;
+}
+
+long WexGetApplicationDropped(WexClientPtr handle) {
+  Peer *p = client(handle);
+  return p ? long(p->dropped) : -1;
 }

@@ -57,7 +57,8 @@ struct Agent {
 extern Agent &g;
 
 // ---- presence.cpp ----
-void queue_handshake(Peer *p);
+// Our HELLO, first of the handshake; the rest follows the peer's HELLO.
+void queue_hello(Peer *p);
 void on_hello(Peer *p, const proto::Frame &f);
 void on_ready(Peer *p);
 void heartbeat_tick();

@@ -6,9 +6,24 @@
 // opens the connection; the other, when it hears a smaller id that it does
 // not know yet, announces itself again so that the smaller one hears it.
 // Since only one side of a pair ever connects, two agents that start at the
-// same instant still end up with exactly one connection.  A loopback bus
-// listens on 127.0.0.1 only: nobody from the network can join it.
+// same instant still end up with exactly one connection.
+//
+// Agents announce again every few heartbeat periods (more seldom on a large
+// bus, with jitter so that a bus does not announce in step), so that two
+// agents that lost each other, across a partition say, meet again within
+// kMaxAnnounceTicks periods once it heals.  Announcements cost whoever hears
+// them a connection: attempts are limited per announcing address, and the
+// agent caps the handshakes in progress (may_open_link).
+//
+// What listens where.  Peers connect back to the source address of our
+// announcements, so the TCP listener is bound to that address alone: the
+// address of the interface that carries the bus (127.0.0.1 on a loopback
+// bus, so nobody from the network can join it).  The sending UDP socket is
+// connected to the bus address, so it takes no datagram from anyone; a bus
+// on 255.255.255.255, whose receiving socket must bind to every address,
+// takes only datagrams that were sent to 255.255.255.255.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +33,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
+#include <unordered_map>
 
 #include "diagnostics.h"
 #include "environment.h"
@@ -30,6 +47,15 @@ namespace wex {
 namespace {
 
 class LanTransport;
+
+// Announcements are repeated every kAnnounceTicks heartbeat periods, one
+// more per 20 peers, kMaxAnnounceTicks at most, give or take one.
+constexpr int kAnnounceTicks = 5;
+constexpr int kMaxAnnounceTicks = 30;
+// Connections made to one announcing address: a bucket of kConnectBurst,
+// refilled by kConnectsPerTick each heartbeat period.
+constexpr int kConnectBurst = 8;
+constexpr int kConnectsPerTick = 4;
 
 // One TCP connection, the carrier of one link.
 struct Connection {
@@ -59,7 +85,7 @@ class LanTransport final : public Transport {
  public:
   bool start(const BusAddress &bus, uint64_t agent_id, LinkEvents *events,
              std::string *error) override;
-  void tick() override;
+  void tick(size_t peers) override;
   long receive(Link *link, char *buffer, size_t size) override;
   bool send(Link *link) override;
   void drain(const std::vector<Link *> &links, int idle_ms, int max_ms) override;
@@ -76,16 +102,25 @@ class LanTransport final : public Transport {
   static void on_accept(void *ctx, unsigned events);
   static void on_connection(void *ctx, unsigned events);
   static void on_reannounce(WexTimerPtr, void *ctx, unsigned long);
+  bool may_connect(uint32_t address);
+  void accept_failed(int error);
+  bool receive_announcement(unsigned char *datagram, size_t size, ssize_t *n, sockaddr_in *from);
 
   BusAddress bus_;
+  sockaddr_in bus_to_{};
   uint64_t id_ = 0;
   LinkEvents *events_ = nullptr;
   bool started_ = false;
   int udp_in_ = -1, udp_out_ = -1, listener_ = -1;
   IoWatch *udp_watch_ = nullptr, *listen_watch_ = nullptr;
   uint16_t tcp_port_ = 0;
-  int announce_ticks_ = 0;
+  int announce_ticks_ = 0, next_announce_ = 0;
   WexTimerPtr reannounce_ = nullptr;
+  std::unordered_map<uint32_t, int> connect_tokens_;  // by announcing address
+  long refused_connects_ = 0;                         // since the last tick
+  int spare_fd_ = -1;  // closed to accept (and shed) a connection at the descriptor limit
+  bool listener_paused_ = false;
+  std::minstd_rand jitter_{std::random_device{}()};
 };
 
 bool LanTransport::start(const BusAddress &bus, uint64_t agent_id, LinkEvents *events,
@@ -94,6 +129,8 @@ bool LanTransport::start(const BusAddress &bus, uint64_t agent_id, LinkEvents *e
   id_ = agent_id;
   events_ = events;
   announce_ticks_ = 0;
+  next_announce_ = 1;  // again soon after joining: a datagram may be lost
+  connect_tokens_.clear();
   if (!open_sockets(error)) {
     stop();
     return false;
@@ -109,6 +146,10 @@ bool LanTransport::open_sockets(std::string *error) {
     return false;
   };
   int one = 1;
+  bus_to_ = sockaddr_in{};
+  bus_to_.sin_family = AF_INET;
+  bus_to_.sin_addr.s_addr = htonl(bus_.address);
+  bus_to_.sin_port = htons(bus_.port);
   sockaddr_in at{};
   at.sin_family = AF_INET;
   at.sin_port = htons(bus_.port);
@@ -127,8 +168,10 @@ bool LanTransport::open_sockets(std::string *error) {
     if (setsockopt(udp_in_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof join) != 0)
       return fail("join the multicast group");
   }
+  if (bus_.address == 0xFFFFFFFFu) setsockopt(udp_in_, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
   // Sending: a socket of its own, so the datagram's source is a real address
-  // of this host (the announcer's peers connect back to it).
+  // of this host (the announcer's peers connect back to it), connected to
+  // the bus address so that it receives nothing.
   udp_out_ = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (udp_out_ < 0) return fail("UDP socket");
   if (bus_.multicast) {
@@ -138,12 +181,23 @@ bool LanTransport::open_sockets(std::string *error) {
   } else {
     setsockopt(udp_out_, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
   }
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (connect(udp_out_, reinterpret_cast<sockaddr *>(&bus_to_), sizeof bus_to_) == 0) {
+    socklen_t len = sizeof local;
+    getsockname(udp_out_, reinterpret_cast<sockaddr *>(&local), &len);
+    local.sin_port = 0;
+  } else {
+    // No route to the bus yet (an interface still down): announcements will
+    // say so as they fail; peers may come from any interface.
+    warn("bus %s: no route yet (%s): listening on every interface",
+         format_bus_address(bus_).c_str(), strerror(errno));
+  }
+  if (bus_.loopback) local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 
   listener_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listener_ < 0) return fail("TCP socket");
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(bus_.loopback ? INADDR_LOOPBACK : INADDR_ANY);
   if (bind(listener_, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
     return fail("bind the TCP listener");
   if (listen(listener_, 128) != 0) return fail("listen");
@@ -157,28 +211,54 @@ bool LanTransport::open_sockets(std::string *error) {
     *error = "cannot watch the bus sockets";
     return false;
   }
+  spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
   return true;
 }
 
 void LanTransport::announce() {
   unsigned char datagram[proto::kAnnounceSize];
   proto::encode_announce(datagram, tcp_port_, id_);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(bus_.address);
-  to.sin_port = htons(bus_.port);
-  if (sendto(udp_out_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&to), sizeof to) <
-      0)
+  if (sendto(udp_out_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&bus_to_),
+             sizeof bus_to_) < 0)
     warn("announce on %s: %s", format_bus_address(bus_).c_str(), strerror(errno));
 }
 
-void LanTransport::tick() {
-  // Repeat the announcement twice: a datagram lost on a real network would
-  // otherwise leave an agent alone until someone else joins.
-  if (started_ && announce_ticks_ < 2) {
-    ++announce_ticks_;
+void LanTransport::tick(size_t peers) {
+  if (!started_) return;
+  if (++announce_ticks_ >= next_announce_) {
+    announce_ticks_ = 0;
+    int ticks = std::min(kMaxAnnounceTicks, kAnnounceTicks + int(peers / 20));
+    next_announce_ = ticks - 1 + int(jitter_() % 3);
     announce();
   }
+  for (auto it = connect_tokens_.begin(); it != connect_tokens_.end();) {
+    it->second += kConnectsPerTick;
+    if (it->second >= kConnectBurst)
+      it = connect_tokens_.erase(it);  // full again: forget the address
+    else
+      ++it;
+  }
+  if (refused_connects_ > 0) {
+    warn(
+        "%ld connections not made in the last period: too many handshakes in progress, or "
+        "too many announcements from one address",
+        refused_connects_);
+    refused_connects_ = 0;
+  }
+  if (listener_paused_) {
+    listener_paused_ = false;
+    loop_io_modify(listen_watch_, kIoRead);
+  }
+}
+
+bool LanTransport::may_connect(uint32_t address) {
+  auto [it, fresh] = connect_tokens_.try_emplace(address, kConnectBurst);
+  if (it->second > 0 && events_->may_open_link(address, true)) {
+    --it->second;
+    return true;
+  }
+  ++refused_connects_;
+  return false;
 }
 
 void LanTransport::on_reannounce(WexTimerPtr, void *ctx, unsigned long) {
@@ -220,21 +300,49 @@ void LanTransport::connect_to(uint32_t address, uint16_t port, uint64_t id) {
   adopt(fd, address, id, rc != 0);
 }
 
+// One datagram into datagram; false when none is left.  On a bus of
+// 255.255.255.255 a datagram sent to any other address is read and dropped
+// (*n = -1).
+bool LanTransport::receive_announcement(unsigned char *datagram, size_t size, ssize_t *n,
+                                        sockaddr_in *from) {
+  iovec part{datagram, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr message{};
+  message.msg_name = from;
+  message.msg_namelen = sizeof *from;
+  message.msg_iov = &part;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  *n = recvmsg(udp_in_, &message, MSG_DONTWAIT);
+  if (*n < 0) return false;
+  if (bus_.address == 0xFFFFFFFFu) {
+    bool to_bus = false;
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+      in_pktinfo info;
+      memcpy(&info, CMSG_DATA(c), sizeof info);
+      to_bus = info.ipi_addr.s_addr == htonl(INADDR_BROADCAST);
+    }
+    if (!to_bus) *n = -1;
+  }
+  return true;
+}
+
 void LanTransport::on_udp(void *ctx, unsigned) {
   auto *self = static_cast<LanTransport *>(ctx);
   for (int i = 0; i < 32 && self->started_; ++i) {
     unsigned char datagram[256];
     sockaddr_in from{};
-    socklen_t from_len = sizeof from;
-    ssize_t n = recvfrom(self->udp_in_, datagram, sizeof datagram, MSG_DONTWAIT,
-                         reinterpret_cast<sockaddr *>(&from), &from_len);
-    if (n < 0) break;
+    ssize_t n;
+    if (!self->receive_announcement(datagram, sizeof datagram, &n, &from)) break;
     uint16_t port;
     uint64_t id;
-    if (!proto::decode_announce(datagram, size_t(n), &port, &id)) continue;
+    if (n < 0 || !proto::decode_announce(datagram, size_t(n), &port, &id)) continue;
     if (id == self->id_ || self->events_->knows_agent(id)) continue;
+    uint32_t address = ntohl(from.sin_addr.s_addr);
     if (self->id_ < id) {
-      self->connect_to(ntohl(from.sin_addr.s_addr), port, id);
+      if (self->may_connect(address)) self->connect_to(address, port, id);
     } else if (!self->reannounce_) {
       // Coalesced: several newcomers at once get one answer.
       self->reannounce_ = TimerRepeatAfter(1, 5, on_reannounce, self);
@@ -244,13 +352,43 @@ void LanTransport::on_udp(void *ctx, unsigned) {
 
 void LanTransport::on_accept(void *ctx, unsigned) {
   auto *self = static_cast<LanTransport *>(ctx);
-  for (int i = 0; i < 32 && self->started_; ++i) {
+  for (int i = 0; i < 32 && self->started_ && !self->listener_paused_; ++i) {
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
     int fd = accept4(self->listener_, reinterpret_cast<sockaddr *>(&from), &from_len,
                      SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd < 0) break;
-    self->adopt(fd, ntohl(from.sin_addr.s_addr), 0, false);
+    if (fd < 0) {
+      self->accept_failed(errno);
+      break;
+    }
+    uint32_t address = ntohl(from.sin_addr.s_addr);
+    if (!self->events_->may_open_link(address, false)) {
+      ::close(fd);
+      ++self->refused_connects_;
+      continue;
+    }
+    self->adopt(fd, address, 0, false);
+  }
+}
+
+// Out of descriptors, the connection waiting would make the listener
+// readable at every iteration: the spare descriptor makes room to accept it
+// and shed it, and if even that fails the listener rests until the next
+// heartbeat period.
+void LanTransport::accept_failed(int error) {
+  if (error != EMFILE && error != ENFILE && error != ENOBUFS && error != ENOMEM) return;
+  int fd = -1;
+  if (spare_fd_ >= 0) {
+    ::close(spare_fd_);
+    fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    spare_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
+  ++refused_connects_;
+  if (fd < 0 && !listener_paused_) {
+    warn("accept: %s: not listening until the next heartbeat", strerror(error));
+    listener_paused_ = true;
+    loop_io_modify(listen_watch_, 0);
   }
 }
 
@@ -301,8 +439,7 @@ bool LanTransport::send(Link *link) {
   if (!link->out.empty()) {
     ssize_t n = ::send(c->fd, link->out.begin(), link->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
-      link->out.consume(size_t(n));
-      link->out.reset_if_empty();
+      link->sent(size_t(n));
     } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
       return false;
     }
@@ -335,12 +472,11 @@ void LanTransport::drain(const std::vector<Link *> &links, int idle_ms, int max_
       ssize_t w =
           ::send(fds[i].fd, link->out.begin(), link->out.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
       if (w > 0) {
-        link->out.consume(size_t(w));
+        link->sent(size_t(w));
         deadline = std::min(loop_now_ms() + idle_ms, start + max_ms);
       } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-        link->out.clear();
+        link->drop_output();
       }
-      link->out.reset_if_empty();
     }
   }
 }
@@ -367,6 +503,8 @@ void LanTransport::stop() {
   close_endpoint(&udp_in_, &udp_watch_);
   close_endpoint(&udp_out_, nullptr);
   close_endpoint(&listener_, &listen_watch_);
+  close_endpoint(&spare_fd_, nullptr);
+  listener_paused_ = false;
   if (reannounce_) TimerRemove(reannounce_);
   reannounce_ = nullptr;
 }

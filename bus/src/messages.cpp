@@ -185,7 +185,7 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
   b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
   g.bindings[b->wire_id] = b;
   for (Peer *p : g.peers) {
-    if (p->closed()) continue;
+    if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_subscribe(p->out, b->wire_id, b->pattern);
     mark_dirty(p);
   }
@@ -200,7 +200,7 @@ void WexUnbindMsg(WexBindingPtr binding) {
   g.binding_handles.retire(b->handle);
   g.bindings.erase(b->wire_id);
   for (Peer *p : g.peers) {
-    if (p->closed()) continue;
+    if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_unsubscribe(p->out, b->wire_id);
     mark_dirty(p);
   }

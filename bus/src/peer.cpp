@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
+
 #include "agent.h"
 #include "diagnostics.h"
 #include "loop.h"
@@ -71,9 +73,26 @@ void close_peer(Peer *p, const char *reason) {
          reason);
   if (g.transport) g.transport->close(p, false);
   p->state = p->state == PeerState::kEstablished ? PeerState::kReportOwed : PeerState::kGone;
-  p->out.clear();
+  p->dropped += p->drop_output();
   g.closed.push_back(p);
   loop_wake();
+}
+
+bool may_open_link(uint32_t address, bool outgoing) {
+  constexpr int kMaxUnfinished = 64, kMaxUnfinishedPerAddress = 16, kMaxUnfinishedOutgoing = 32;
+  int unfinished = 0, from_address = 0, ours = 0;
+  char host[INET_ADDRSTRLEN];
+  in_addr a;
+  a.s_addr = htonl(address);
+  inet_ntop(AF_INET, &a, host, sizeof host);
+  for (Peer *q : g.peers) {
+    if (q->closed() || q->state == PeerState::kEstablished) continue;
+    ++unfinished;
+    from_address += strcmp(q->host, host) == 0;
+    ours += q->outgoing();
+  }
+  return unfinished < kMaxUnfinished && from_address < kMaxUnfinishedPerAddress &&
+         (!outgoing || ours < kMaxUnfinishedOutgoing);
 }
 
 void sweep_peers() {
@@ -151,6 +170,13 @@ bool dispatch_frames(Peer *p, int budget) {
   return false;
 }
 
+bool frame_in_progress(Peer *p) {
+  proto::Frame f;
+  size_t size;
+  return !p->in.empty() &&
+         proto::split_frame(p->in.begin(), p->in.size(), &f, &size) == proto::Split::kIncomplete;
+}
+
 void close_if_drained(Peer *p) {
   proto::Frame f;
   size_t size;
@@ -172,6 +198,7 @@ void read_peer(Peer *p) {
   if (n > 0) {
     p->in.commit(size_t(n));
     p->heard = true;
+    p->received_in_tick += size_t(n);
   } else {
     p->input_ended = true;
   }

@@ -46,13 +46,26 @@ struct Peer : Link {
   bool dirty = false;                 // in the agent's flush list
   bool heard = false, spoke = false;  // in this heartbeat period
   int missed_ticks = 0, handshake_ticks = 0;
+  size_t received_in_tick = 0;  // bytes received in this heartbeat period
+  int slow_frame_ticks = 0;     // periods in a row with a frame that hardly moved
+  unsigned long dropped = 0;    // deliveries queued for it that it will never get
 
   bool closed() const { return state >= PeerState::kReportOwed; }
+  // The transport made this link to an agent it heard announced.
+  bool outgoing() const { return announced_id != 0; }
+  // Our subscriptions went to it (after its HELLO): later changes go too.
+  bool subscribed() const {
+    return state == PeerState::kAwaitingReady || state == PeerState::kEstablished;
+  }
 };
 
 inline WexClientPtr as_client(Peer *p) { return reinterpret_cast<WexClientPtr>(p->handle); }
 
 Peer *new_peer(uint32_t address, uint64_t announced_id);
+// Whether a new link to address may open now: handshakes not yet done are
+// capped in all, per address and for links of our own making, so that a
+// flood of connections or of forged announcements costs a bounded amount.
+bool may_open_link(uint32_t address, bool outgoing);
 // Closes the link at once; the report (if the application heard of the
 // peer) and the release of its memory come later, from the loop.  reason,
 // when given, goes to the log: it is a fault, not an ordinary goodbye.
@@ -80,6 +93,8 @@ bool dispatch_frames(Peer *p, int budget);
 // A peer whose input ended is closed once every whole frame it sent has
 // been dispatched: its last messages are not lost.
 void close_if_drained(Peer *p);
+// Whether its input ends in a frame not complete yet.
+bool frame_in_progress(Peer *p);
 
 // Frames dispatched per peer per turn, so one busy peer cannot starve others.
 constexpr int kDispatchBudget = 2048;

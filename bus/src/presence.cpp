@@ -2,6 +2,14 @@
 // (HELLO with id and name, then our subscriptions, then READY), the
 // heartbeat that finds silent peers, and the reports of peers coming and
 // going.
+//
+// Who speaks first.  The agent that was announced (it accepted the link)
+// sends its HELLO at once; the one that connected sends nothing until that
+// HELLO came with the id it heard announced.  Each side sends its
+// subscriptions only after the other's HELLO.  So a forged announcement
+// that lures us to connect learns nothing of us, not even our name, unless
+// it speaks the protocol as the agent it claimed to be.
+#include <algorithm>
 #include <cstring>
 
 #include "agent.h"
@@ -20,13 +28,21 @@ void violation(Peer *p, const char *what) { close_peer(p, what); }
 
 }  // namespace
 
-void queue_handshake(Peer *p) {
+void queue_hello(Peer *p) {
   const char *name = g.name ? g.name : "";
   proto::put_hello(p->out, g.id, std::string_view(name, strnlen(name, proto::kMaxName)));
+  mark_dirty(p);
+}
+
+namespace {
+
+void queue_subscriptions(Peer *p) {
   for (auto &entry : g.bindings) proto::put_subscribe(p->out, entry.first, entry.second->pattern);
   proto::put_empty(p->out, proto::kReady);
   mark_dirty(p);
 }
+
+}  // namespace
 
 void on_hello(Peer *p, const proto::Frame &f) {
   proto::Hello hello;
@@ -41,6 +57,8 @@ void on_hello(Peer *p, const proto::Frame &f) {
   p->id = hello.agent_id;
   p->name.assign(hello.name, hello.name_size);
   p->state = PeerState::kAwaitingReady;
+  if (p->outgoing()) queue_hello(p);
+  queue_subscriptions(p);
 }
 
 void on_ready(Peer *p) {
@@ -49,12 +67,55 @@ void on_ready(Peer *p) {
   // The ready message is queued before the callback runs: if the callback
   // leaves by longjmp, the peer still gets it, and first.
   if (g.ready && g.ready[0]) queue_message(p, g.ready, strnlen(g.ready, WEX_MAX_MESSAGE));
+  // Written now rather than at the next iteration: once the application
+  // hears of the peer, our own handshake has left (the peer may learn of us
+  // from that very callback, through whatever the application does).
+  if (!g.transport->send(p)) return close_peer(p, nullptr);
   call_application(p, g.app_cb, g.app_data, WEX_CLIENT_CONNECTED);
 }
+
+namespace {
+
+// A frame must keep coming: a peer whose unfinished frame grew by less than
+// this in a heartbeat period, two periods running, is dropped (else one byte
+// a second would hold up to 4 MiB for good).  And all input buffered across
+// peers has a cap: the peers with the largest unfinished frames go first.
+constexpr size_t kFrameBytesPerSecond = 64 * 1024;
+constexpr int kSlowFrameTicks = 2;
+constexpr size_t kMaxBufferedInput = 256u << 20;
+
+void check_input(Peer *p) {
+  size_t floor = std::max<size_t>(1, kFrameBytesPerSecond * size_t(g.heartbeat_ms) / 1000);
+  if (frame_in_progress(p) && p->received_in_tick < floor) {
+    if (++p->slow_frame_ticks >= kSlowFrameTicks) close_peer(p, "a frame not completed in time");
+  } else {
+    p->slow_frame_ticks = 0;
+  }
+  p->received_in_tick = 0;
+}
+
+void cap_buffered_input() {
+  size_t total = 0;
+  for (Peer *p : g.peers)
+    if (!p->closed()) total += p->in.size();
+  while (total > kMaxBufferedInput) {
+    Peer *largest = nullptr;
+    for (Peer *p : g.peers)
+      if (!p->closed() && frame_in_progress(p) && (!largest || p->in.size() > largest->in.size()))
+        largest = p;
+    if (!largest) return;
+    total -= largest->in.size();
+    close_peer(largest, "too much input buffered across peers");
+  }
+}
+
+}  // namespace
 
 void heartbeat_tick() {
   for (size_t i = 0; i < g.peers.size(); ++i) {
     Peer *p = g.peers[i];
+    if (p->closed()) continue;
+    check_input(p);
     if (p->closed()) continue;
     if (p->state != PeerState::kEstablished) {
       if (++p->handshake_ticks > kHandshakeTicks) close_peer(p, "handshake not finished in time");
@@ -73,6 +134,7 @@ void heartbeat_tick() {
     }
     p->spoke = false;
   }
+  cap_buffered_input();
 }
 
 void report_disconnections() {

@@ -180,6 +180,23 @@ Split split_frame(char *data, size_t avail, Frame *frame, size_t *consumed) {
   return Split::kFrame;
 }
 
+size_t frame_end_after(const char *data, size_t n, bool *is_message) {
+  size_t at = 0;
+  while (at < n) {
+    *is_message = uint8_t(data[at + kLengthSize]) == kMessage;
+    at += kLengthSize + get_u32(reinterpret_cast<const unsigned char *>(data + at));
+  }
+  return at;
+}
+
+unsigned long count_messages(const char *data, size_t size) {
+  unsigned long messages = 0;
+  for (size_t at = 0; at + kLengthSize < size;
+       at += kLengthSize + get_u32(reinterpret_cast<const unsigned char *>(data + at)))
+    messages += uint8_t(data[at + kLengthSize]) == kMessage;
+  return messages;
+}
+
 bool parse_hello(const Frame &f, Hello *out) {
   if (f.type != kHello) return false;
   Reader r(f.body, f.size);

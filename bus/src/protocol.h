@@ -72,6 +72,13 @@ enum class Split { kFrame, kIncomplete, kMalformed };
 // its size on the wire), not enough bytes yet, or a length no agent sends.
 Split split_frame(char *data, size_t avail, Frame *frame, size_t *consumed);
 
+// Frames laid end to end from data: the offset just past the frame that
+// covers offset n (n itself when a frame ends there), and whether that
+// frame is a MESSAGE.  The caller knows the frames are whole.
+size_t frame_end_after(const char *data, size_t n, bool *is_message);
+// The MESSAGE frames among whole frames laid end to end in [data, data+size).
+unsigned long count_messages(const char *data, size_t size);
+
 struct Hello {
   uint16_t version;
   uint64_t agent_id;

@@ -45,6 +45,18 @@ struct Link {
   uint64_t announced_id = 0;
   char host[INET_ADDRSTRLEN] = "";  // numeric IPv4 address of the peer
   void *carrier = nullptr;          // the transport's own state
+
+  // The transport handed the first n bytes of out to the peer.  Whole frames
+  // are counted as they go, so that what is left at a close can be told in
+  // deliveries (unsent_messages).
+  void sent(size_t n);
+  // Empties out, for a link that closes: returns the MESSAGE frames in it,
+  // the peer will never get them (a frame begun but not finished included).
+  unsigned long drop_output();
+
+ private:
+  size_t next_frame_ = 0;          // offset in out of the first frame not begun
+  bool begun_is_message_ = false;  // the frame begun and not finished is a MESSAGE
 };
 
 class LinkEvents {
@@ -59,6 +71,9 @@ class LinkEvents {
   virtual void link_failed(Link *link, const char *reason) = 0;
   // Whether an agent of this id has a link already (discovery skips it).
   virtual bool knows_agent(uint64_t id) = 0;
+  // Whether a new link to host may open now; when not, the transport does
+  // not connect, or closes what it accepted at once.
+  virtual bool may_open_link(uint32_t host, bool outgoing) = 0;
 
  protected:
   ~LinkEvents() = default;
@@ -70,8 +85,8 @@ class Transport {
   // Joins the bus as agent id; false, with *error set, when it cannot.
   virtual bool start(const BusAddress &bus, uint64_t agent_id, LinkEvents *events,
                      std::string *error) = 0;
-  // Once per heartbeat period, while started.
-  virtual void tick() = 0;
+  // Once per heartbeat period, while started, with the number of peers.
+  virtual void tick(size_t peers) = 0;
   // Up to size bytes of the link's input into buffer: their count, 0 when
   // none are there now, -1 when the input has ended (it never starts again).
   virtual long receive(Link *link, char *buffer, size_t size) = 0;

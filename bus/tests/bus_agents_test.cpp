@@ -241,7 +241,8 @@ TEST(PeerEvents, FrozenPeerIsReportedByHeartbeat) {
 
 // A peer that stops reading must not make the sender buffer without bound.
 // The heartbeat is set far off, so only the high-water mark can act here.
-TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
+// What the sender counted as delivered is either received or told lost.
+TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMarkAndItsLossIsCounted) {
   int port = bus_test::random_port();
   std::vector<std::string> env = {"WEX_HEARTBEAT_MS=600000"};
   Agent rx(agent_args(port, "rx", {"^(x+)$"}), env);
@@ -252,10 +253,21 @@ TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMark) {
   line += '\n';
   // 100 MiB of deliveries for a reader that takes none: over the 64 MiB mark.
   for (int i = 0; i < 100; ++i) tx.write(line);
-  EXPECT_TRUE(tx.expect("disconnected\trx", nullptr, 30000));
+  std::string gone;
+  ASSERT_TRUE(tx.expect("disconnected\trx", &gone, 30000));
+  long counted = 0;
+  for (auto &l : tx.skipped()) counted += l == "sent\t1";
+  auto fields = split_tabs(gone);
+  ASSERT_EQ(fields.size(), 4u) << gone;
+  long lost = std::stol(fields[3]);
+  EXPECT_GT(lost, 0);
   std::string sent;
   EXPECT_TRUE(tx.expect("sent\t0", &sent, 5000)) << "later messages find nobody";
   kill(rx.pid(), SIGCONT);
+  long received = 0;
+  std::string got;
+  while (rx.expect("msg\ttx\t0\t1\t", &got, 3000)) ++received;
+  EXPECT_EQ(received + lost, counted) << received << " received, " << lost << " lost";
 }
 
 TEST(Subscriptions, UnbindStopsDeliveriesAtTheSender) {

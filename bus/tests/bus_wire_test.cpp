@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <vector>
 
 #include "bus_harness.h"
 
@@ -274,6 +275,16 @@ TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
   timeval tv{5, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 
+  // The target connected to what it heard announced: it says nothing until
+  // we have said who we are.
+  pollfd quiet{fd, POLLIN, 0};
+  EXPECT_EQ(poll(&quiet, 1, 300), 0) << "the target spoke before our HELLO";
+  std::string sub;
+  be32(sub, 9);
+  text(sub, "^for raw (\\w+)( and)?");
+  std::string mine = hello(raw_id, "raw") + frame(2, sub) + frame(4, "");
+  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
+
   // Its handshake: HELLO (magic, version, its id, its name), one SUBSCRIBE, READY.
   uint8_t type;
   std::string body;
@@ -295,12 +306,6 @@ TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
   }());
   ASSERT_TRUE(read_frame(fd, &type, &body));
   ASSERT_EQ(type, 4);
-
-  std::string sub;
-  be32(sub, 9);
-  text(sub, "^for raw (\\w+)( and)?");
-  std::string mine = hello(raw_id, "raw") + frame(2, sub) + frame(4, "");
-  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
   ASSERT_TRUE(target.expect("connected\traw\t127.0.0.1"));
 
   // A delivery from us: binding id, count, texts.
@@ -332,6 +337,173 @@ TEST(Wire, ForeignDatagramsAreIgnoredAndADocumentedPeerIsAccepted) {
   EXPECT_TRUE(target.expect("disconnected\traw"));
   close(fd);
   close(listener);
+}
+
+// ---- Hostile peers within the protocol's limits ----
+
+// A loopback listener of our own, to be announced by forged datagrams.
+struct Bait {
+  int fd;
+  uint16_t port;
+  Bait() {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 4096) != 0) abort();
+    socklen_t len = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+    port = ntohs(a.sin_port);
+  }
+  ~Bait() { close(fd); }
+};
+
+std::string announcement(uint16_t port, uint64_t id) {
+  std::string d = "WEXA";
+  d += char(1);
+  d += '\0';
+  be16(d, port);
+  be64(d, id);
+  return d;
+}
+
+// Thousands of announcements, each with a fresh id and our port as bait:
+// the target makes few connections, and says nothing on any of them, since
+// the bait never answers as the agent it claimed to be.
+TEST(Hostile, ForgedAnnouncementsCostAFewSilentConnections) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"secret pattern"}));
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  Bait bait;
+  std::vector<int> accepted;
+  long long until = bus_test::now_ms() + 3000;
+  for (uint64_t k = 0; bus_test::now_ms() < until; ++k) {
+    if (k < 5000) ear.say(announcement(bait.port, ~uint64_t{0} - k));  // all above the target's id
+    for (int fd; (fd = accept4(bait.fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0;)
+      accepted.push_back(fd);
+    usleep(k < 5000 ? 100 : 10000);
+  }
+  EXPECT_GT(accepted.size(), 0u) << "the target never took the bait: the test proves nothing";
+  EXPECT_LE(accepted.size(), 64u);
+  size_t spoke = 0;
+  for (int fd : accepted) {
+    char c;
+    spoke += recv(fd, &c, 1, MSG_DONTWAIT) > 0;
+    close(fd);
+  }
+  EXPECT_EQ(spoke, 0u) << "the target sent its handshake to a listener that never said HELLO";
+}
+
+// A peer that completes its handshake, starts a frame of nearly 4 MiB and
+// then sends it a byte at a time is dropped; before, any byte counted as
+// heard, and a hundred of them held over 400 MiB.
+TEST(Hostile, AFrameThatHardlyMovesIsDropped) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"-l", "^(.*)$"}), {"WEX_HEARTBEAT_MS=100"});
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  int fd = connect_loopback(tcp);
+  ASSERT_GE(fd, 0);
+  std::string mine = hello(99, "trickle") + frame(4, "");
+  std::string start = mine + std::string("\x00\x3f\xff\xff\x06", 5) + std::string(200000, 'p');
+  ASSERT_EQ(send(fd, start.data(), start.size(), MSG_NOSIGNAL), ssize_t(start.size()));
+  ASSERT_TRUE(target.expect("connected\ttrickle"));
+  bool closed = false;
+  for (int i = 0; i < 100 && !closed; ++i) {  // a byte every 50 ms, 5 s at most
+    closed = send(fd, "p", 1, MSG_NOSIGNAL) < 0;
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 50) == 1) {
+      char sink[4096];
+      ssize_t n;
+      while ((n = recv(fd, sink, sizeof sink, MSG_DONTWAIT)) > 0) {
+      }
+      closed = closed || n == 0;
+    }
+  }
+  EXPECT_TRUE(closed) << "the target kept a frame that hardly moved";
+  EXPECT_TRUE(target.expect("log\tpeer trickle (127.0.0.1): a frame not completed in time"));
+  close(fd);
+}
+
+// Idle connections from one address, never a HELLO: beyond a few the target
+// closes them at once, and an agent from elsewhere still gets in.
+TEST(Hostile, AConnectionFloodFromOneAddressDoesNotShutOutOthers) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target"));
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  std::vector<int> flood;
+  for (int i = 0; i < 200; ++i) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = inet_addr("127.0.0.2");
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from), 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(tcp);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to), 0);
+    flood.push_back(fd);
+  }
+  usleep(300000);
+  size_t open = 0;
+  for (int fd : flood) {
+    char c;
+    ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT);  // the target's HELLO, or its close
+    open += n > 0 || (n < 0 && errno == EAGAIN);
+  }
+  EXPECT_LE(open, 16u) << "connections from one address kept with no handshake";
+  Agent other(agent_args(port, "other"));
+  EXPECT_TRUE(target.expect("connected\tother", nullptr, 5000));
+  for (int fd : flood) close(fd);
+}
+
+// At the descriptor limit a waiting connection made the listener readable
+// at every iteration: the loop spun.  The target, limited to a few
+// descriptors, is flooded with connections and must stay nearly idle.
+TEST(Hostile, TheDescriptorLimitDoesNotMakeTheLoopSpin) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  std::vector<std::string> args = {"/usr/bin/prlimit", "--nofile=24"};
+  for (auto &a : agent_args(port, "target")) args.push_back(a);
+  Agent target(args);
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  std::vector<int> flood;
+  for (int i = 0; i < 40; ++i) {
+    int fd = connect_loopback(tcp);
+    if (fd >= 0) flood.push_back(fd);
+  }
+  auto cpu_ticks = [&target] {
+    std::string path = "/proc/" + std::to_string(target.pid()) + "/stat";
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f) return -1L;
+    char buffer[1024];
+    size_t n = fread(buffer, 1, sizeof buffer - 1, f);
+    fclose(f);
+    buffer[n] = '\0';
+    const char *after = strrchr(buffer, ')');
+    long utime = 0, stime = 0;
+    // Fields after the name: state, then 10 more before utime and stime.
+    sscanf(after + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+    return utime + stime;
+  };
+  usleep(200000);
+  long before = cpu_ticks();
+  usleep(2000000);
+  long spent = cpu_ticks() - before;  // clock ticks, 100 a second
+  EXPECT_GE(before, 0);
+  EXPECT_LT(spent, 50) << "the target used " << spent << " of 200 ticks of CPU while flooded";
+  for (int fd : flood) close(fd);
 }
 
 }  // namespace

@@ -43,7 +43,8 @@ const char kUsage[] =
     "backslash, a TAB, a newline and a carriage return, \\xHH for any other control\n"
     "byte (ESC is \\x1b).\n"
     "  connected<TAB>NAME<TAB>HOST              a peer joined\n"
-    "  disconnected<TAB>NAME<TAB>HOST           a peer left\n"
+    "  disconnected<TAB>NAME<TAB>HOST<TAB>LOST  a peer left; LOST deliveries queued for it\n"
+    "                                           never reached it\n"
     "  msg<TAB>NAME<TAB>INDEX<TAB>COUNT[<TAB>TEXT]...\n"
     "                                           a delivery from peer NAME for the\n"
     "                                           pattern INDEX (0 = first), COUNT texts\n"
@@ -171,6 +172,7 @@ void on_peer(WexClientPtr client, void *, unsigned event) {
   out_escaped(name ? name : "");
   putchar('\t');
   out_escaped(host ? host : "");
+  if (event == WEX_CLIENT_DISCONNECTED) printf("\t%ld", WexGetApplicationDropped(client));
   end_line();
   connected_peers += event == WEX_CLIENT_CONNECTED ? 1 : -1;
   if (waiting_for > 0 && connected_peers >= waiting_for) {

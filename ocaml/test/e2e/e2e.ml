@@ -231,7 +231,7 @@ let with_cpp_agent beta gamma =
 let stop_and_start bus gamma =
   let count line = List.length (List.filter (String.equal line) gamma.lines) in
   Wex.stop ();
-  expect_line gamma "disconnected\talpha\t127.0.0.1";
+  expect_line gamma "disconnected\talpha\t127.0.0.1\t0";
   Wex.start ~bus ();
   wait_for "gamma to meet alpha again"
     (fun () -> count "connected\talpha\t127.0.0.1" = 2);
