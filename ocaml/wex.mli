@@ -216,7 +216,7 @@ val bind : string -> (client -> string array -> unit) -> binding
     [on_message peer texts] gets the sender and the captured texts in group
     order ([""] for a group that did not take part).  The pattern is sent to
     every peer, now and met later.  A pattern is at most 16 KiB with at most
-    256 groups, and must compile within 2 MiB of RE2's memory.
+    256 groups, and must compile within 256 KiB of RE2's memory.
     @raise Invalid_argument with RE2's reason if the pattern does not
     compile, or if it holds a NUL byte.
     @raise Failure before {!init}. *)

@@ -128,7 +128,7 @@ WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
  * part); the texts are valid during the callback only.  The pattern is sent
  * to every connected peer and to peers met later; peers never get one of
  * their own messages.  Returns NULL, with the reason in WexLastError(), for a pattern
- * that does not compile within RE2's 2 MiB memory budget (RE2's reason is
+ * that does not compile within RE2's 256 KiB memory budget (RE2's reason is
  * given), that is longer than 16 KiB or that has more than 256 groups: the
  * limits every peer applies to the patterns it receives.  May be called
  * before WexStart; a binding lasts until WexUnbindMsg, across WexStop. */

@@ -38,6 +38,8 @@ void on_subscribe(Peer *p, const proto::Frame &f) {
       return violation(p, "subscription id used twice");
     case SubscriptionSet::Added::kFull:
       return violation(p, "too many subscriptions");
+    case SubscriptionSet::Added::kOverBudget:
+      return violation(p, "subscriptions over their budget of RE2 program size");
   }
 }
 

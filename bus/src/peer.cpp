@@ -151,6 +151,10 @@ void flush_peers() {
 // ---- Input -------------------------------------------------------------------
 
 bool dispatch_frames(Peer *p, int budget) {
+  // Compiling patterns is the one slow thing a frame can ask for: a burst of
+  // SUBSCRIBEs gets a few milliseconds a turn, so other peers and timers
+  // keep their turns while it compiles.
+  int64_t started = -1;
   while (!p->closed()) {
     proto::Frame f;
     size_t size;
@@ -164,6 +168,11 @@ bool dispatch_frames(Peer *p, int budget) {
         break;
     }
     if (budget-- == 0) return true;
+    if (f.type == proto::kSubscribe) {
+      int64_t now = loop_now_ms();
+      if (started < 0) started = now;
+      if (now - started >= kCompileSliceMs) return true;
+    }
     p->in.consume(size);  // before the callback: a longjmp must not replay it
     handle_frame(p, f);
   }

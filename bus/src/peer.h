@@ -96,7 +96,9 @@ void close_if_drained(Peer *p);
 // Whether its input ends in a frame not complete yet.
 bool frame_in_progress(Peer *p);
 
-// Frames dispatched per peer per turn, so one busy peer cannot starve others.
+// Frames dispatched per peer per turn, so one busy peer cannot starve others,
+// and the milliseconds its SUBSCRIBEs may spend compiling in one turn.
 constexpr int kDispatchBudget = 2048;
+constexpr int kCompileSliceMs = 5;
 
 }  // namespace wex

@@ -29,6 +29,10 @@ SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view patter
     re.reset();
     result = Added::kIgnored;
   }
+  if (re) {
+    if (program_size_ + re->ProgramSize() > kProgramBudget) return Added::kOverBudget;
+    program_size_ += re->ProgramSize();
+  }
   ids_[id] = subs_.size();
   subs_.push_back(Sub{id, std::move(re), groups, false});
   return result;
@@ -39,6 +43,7 @@ bool SubscriptionSet::remove(uint32_t id) {
   if (it == ids_.end()) return false;
   size_t index = it->second;
   ids_.erase(it);
+  if (subs_[index].re) program_size_ -= subs_[index].re->ProgramSize();
   if (index < in_set_) {
     // The set still holds the pattern; its hits are skipped from now on.
     subs_[index].re.reset();
@@ -69,6 +74,9 @@ void SubscriptionSet::rebuild_set() {
   RE2::Options options = pattern_options();
   options.set_max_mem(kSetMemory);
   set_ = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
+  size_t text = 0;
+  for (const Sub &sub : subs_) text += sub.re ? sub.re->pattern().size() : 0;
+  if (text > kMaxSetText) return;
   for (size_t i = 0; i < subs_.size(); ++i) {
     if (!subs_[i].re) continue;
     if (set_->Add(subs_[i].re->pattern(), nullptr) < 0) return;

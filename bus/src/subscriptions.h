@@ -19,16 +19,25 @@
 
 namespace wex {
 
-// RE2's memory budget for one pattern.  Local patterns get the same budget
-// as remote ones, so a pattern that compiles at WexBindMsg compiles at
-// every peer too.
-constexpr int64_t kPatternMemory = 2 << 20;
-constexpr int64_t kSetMemory = 64 << 20;
+// RE2's memory budget for one pattern: its program and the cache of the
+// matcher that runs it.  A pattern over it is refused in a few milliseconds
+// (at 2 MiB, \pL{100} compiled, in 50 ms, into 1 MiB).  Local patterns get
+// the same budget as remote ones, so a pattern that compiles at WexBindMsg
+// compiles at every peer too.
+constexpr int64_t kPatternMemory = 256 << 10;
+// All the patterns of one peer: their programs together, in RE2
+// instructions (about 16 bytes each), and the set that matches them at once.
+constexpr int64_t kProgramBudget = 1 << 20;
+constexpr int64_t kSetMemory = 16 << 20;
+// RE2 gives up on a set whose patterns hold too many parts (it says so on
+// stderr, out of our hands, and the set does not compile): past this much
+// pattern text in all, a peer's patterns are matched one by one.
+constexpr size_t kMaxSetText = 128 << 10;
 RE2::Options pattern_options();
 
 class SubscriptionSet {
  public:
-  enum class Added { kAdded, kIgnored, kDuplicate, kFull };
+  enum class Added { kAdded, kIgnored, kDuplicate, kFull, kOverBudget };
 
   SubscriptionSet();
   ~SubscriptionSet();
@@ -37,7 +46,8 @@ class SubscriptionSet {
 
   // kIgnored: the pattern does not compile within the budget, or has more
   // groups than a delivery may carry; it is kept (so that its removal is
-  // understood) but never matches.  *reason says why.
+  // understood) but never matches.  *reason says why.  kOverBudget: the
+  // patterns together would pass kProgramBudget; nothing was added.
   Added add(uint32_t id, std::string_view pattern, std::string *reason);
   bool remove(uint32_t id);
   size_t size() const { return ids_.size(); }
@@ -69,7 +79,8 @@ class SubscriptionSet {
   std::vector<Sub> subs_;
   size_t in_set_ = 0;
   size_t removed_in_set_ = 0;
-  size_t outside_work_ = 0;  // single matches done outside the set since it was built
+  int64_t program_size_ = 0;  // of the live patterns
+  size_t outside_work_ = 0;   // single matches done outside the set since it was built
   std::unordered_map<uint32_t, size_t> ids_;  // live id -> index in subs_
   // The set answers "which patterns match" in one pass, so a peer with a
   // thousand subscriptions costs about what one with a handful does; only

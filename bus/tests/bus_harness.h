@@ -55,13 +55,16 @@ inline std::vector<std::string> split_tabs(const std::string &line) {
 class Agent {
  public:
   // argv[0] is the program; env entries "NAME=value" are added to ours.
-  explicit Agent(std::vector<std::string> argv, std::vector<std::string> env = {}) {
+  // With merge_stderr, what it writes on stderr comes among its output lines.
+  explicit Agent(std::vector<std::string> argv, std::vector<std::string> env = {},
+                 bool merge_stderr = false) {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) abort();
     pid_ = fork();
     if (pid_ == 0) {
       dup2(in[0], 0);
       dup2(out[1], 1);
+      if (merge_stderr) dup2(out[1], 2);
       for (auto &e : env) putenv(const_cast<char *>(e.c_str()));
       std::vector<char *> args;
       for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));

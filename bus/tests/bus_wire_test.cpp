@@ -506,4 +506,80 @@ TEST(Hostile, TheDescriptorLimitDoesNotMakeTheLoopSpin) {
   for (int fd : flood) close(fd);
 }
 
+// Patterns that are legal but costly: \pL{100} took RE2 about 50 ms and
+// 1 MiB each, and 150 of them blocked the loop for seconds.  Each is now
+// refused within its memory budget in about a millisecond, and a burst
+// compiles a few milliseconds a turn, so a bystander's message still gets
+// through at once.  Patterns that do compile but together pass the peer's
+// budget drop the peer.
+TEST(Hostile, CostlySubscriptionsNeitherBlockTheLoopNorPassTheirBudget) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"-l", "^to target (.*)$"}));
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  Agent bystander(agent_args(port, "bystander", {"-p", "1"}));
+  ASSERT_TRUE(target.expect("connected\tbystander"));
+  auto subscriptions = [](const std::string &pattern, uint64_t peer_id, const char *name) {
+    std::string mine = hello(peer_id, name);
+    for (uint32_t i = 1; i <= 150; ++i) {
+      std::string b;
+      be32(b, i);
+      text(b, pattern);
+      mine += frame(2, b);
+    }
+    return mine + frame(4, "");
+  };
+  int slow = connect_loopback(tcp);
+  std::string burst = subscriptions("\\pL{100}", 91, "unicode");
+  ASSERT_EQ(send(slow, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
+  long long sent = bus_test::now_ms();
+  bystander.write("to target now\n");
+  std::string line;
+  ASSERT_TRUE(target.expect("msg\tbystander\t0\t1\tnow", &line, 10000));
+  long long waited = bus_test::now_ms() - sent;
+  std::printf("a bystander's message during 150 costly SUBSCRIBEs: %lld ms\n", waited);
+  EXPECT_LT(waited, 1000) << "the loop was blocked compiling";
+  int big = connect_loopback(tcp);
+  burst = subscriptions(".{1000}", 92, "bulky");  // 8004 instructions each
+  ASSERT_EQ(send(big, burst.data(), burst.size(), MSG_NOSIGNAL), ssize_t(burst.size()));
+  EXPECT_TRUE(target.expect(
+      "log\tpeer bulky (127.0.0.1): subscriptions over their budget of RE2 program size"));
+  EXPECT_TRUE(closed_by_agent(big));
+  close(slow);
+  close(big);
+}
+
+// Thousands of patterns with many parts each: RE2 could not build one set
+// of them, and said so on stderr, where the application's output goes.  Past
+// a size, a peer's patterns are matched one by one, in silence.
+TEST(Hostile, PatternsTooManyForOneSetAreMatchedQuietly) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"-s"}), {}, true);
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  int fd = connect_loopback(tcp);
+  std::string parts;
+  for (int i = 0; i < 100; ++i) parts += "a*";
+  std::string mine = hello(93, "many");
+  for (uint32_t i = 1; i <= 6000; ++i) {
+    std::string b;
+    be32(b, i);
+    text(b, "^" + parts + std::to_string(i) + "$");
+    mine += frame(2, b);
+  }
+  mine += frame(4, "");
+  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
+  ASSERT_TRUE(target.expect("connected\tmany", nullptr, 20000));
+  target.write("aa5999\n");
+  std::string line;
+  ASSERT_TRUE(target.expect("sent\t", &line, 20000));
+  EXPECT_EQ(line, "sent\t1");
+  for (auto &l : target.skipped()) EXPECT_EQ(l.find("ShortVisit"), std::string::npos) << l;
+  close(fd);
+}
+
 }  // namespace
