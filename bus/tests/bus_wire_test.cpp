@@ -582,4 +582,28 @@ TEST(Hostile, PatternsTooManyForOneSetAreMatchedQuietly) {
   close(fd);
 }
 
+// A name made to forge a log line and colour a terminal: every diagnostic
+// that carries it, and every output line of wexagent, shows its control
+// bytes as \xHH.
+TEST(Hostile, ControlBytesOfRemoteTextsNeverReachTheLogRaw) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent target(agent_args(port, "target", {"-l"}));
+  uint16_t tcp;
+  uint64_t id;
+  ASSERT_TRUE(ear.hear(&tcp, &id));
+  int fd = connect_loopback(tcp);
+  std::string mine = hello(94, "evil\n\x1b[31mwex: forged") + frame(4, "") + frame(99, "");
+  ASSERT_EQ(send(fd, mine.data(), mine.size(), MSG_NOSIGNAL), ssize_t(mine.size()));
+  std::string line;
+  ASSERT_TRUE(target.expect("connected\t", &line));
+  EXPECT_EQ(line, "connected\tevil\\n\\x1b[31mwex: forged\t127.0.0.1");
+  ASSERT_TRUE(target.expect("log\tpeer evil", &line));
+  // The library escaped them (\x0a, \x1b), and wexagent its backslashes.
+  EXPECT_EQ(line,
+            "log\tpeer evil\\\\x0a\\\\x1b[31mwex: forged (127.0.0.1): unknown frame type; "
+            "disconnected");
+  close(fd);
+}
+
 }  // namespace
