@@ -33,8 +33,10 @@ SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view patter
     if (program_size_ + re->ProgramSize() > kProgramBudget) return Added::kOverBudget;
     program_size_ += re->ProgramSize();
   }
+  FastPattern fast;
+  if (re) fast = recognize(pattern);
   ids_[id] = subs_.size();
-  subs_.push_back(Sub{id, std::move(re), groups, false});
+  subs_.push_back(Sub{id, std::move(re), groups, false, std::move(fast)});
   return result;
 }
 
@@ -57,6 +59,21 @@ bool SubscriptionSet::remove(uint32_t id) {
   return true;
 }
 
+void SubscriptionSet::rebuild_if_due() {
+  // Building the set again costs about kBuildCost single matches per
+  // pattern; the patterns outside it cost one match each per message.  So it
+  // is built again once the matching done outside it since the last build
+  // has cost as much as a build (then neither ever costs more than twice
+  // what the best choice would have), or at once when most patterns are
+  // outside it (the burst of a handshake), or when most patterns it holds
+  // have been withdrawn.
+  size_t outside = subs_.size() - in_set_;
+  outside_work_ += outside;
+  if (!set_ || outside > in_set_ + kMaxOutsideSet || outside_work_ > kBuildCost * subs_.size() ||
+      removed_in_set_ > std::max(kMaxOutsideSet, in_set_ / 2))
+    rebuild_set();
+}
+
 void SubscriptionSet::rebuild_set() {
   size_t kept = 0;
   for (size_t i = 0; i < subs_.size(); ++i) {
@@ -69,23 +86,63 @@ void SubscriptionSet::rebuild_set() {
   in_set_ = kept;
   removed_in_set_ = 0;
   outside_work_ = 0;
-  set_usable_ = false;
+  by_literal_.clear();
+  literal_lengths_.clear();
   set_index_.clear();
+  set_usable_ = false;
+  size_t text = 0;
+  for (size_t i = 0; i < subs_.size(); ++i) {
+    const Sub &sub = subs_[i];
+    if (!sub.re) continue;
+    if (sub.fast.shape == Shape::kNone) {
+      text += sub.re->pattern().size();
+      set_index_.push_back(int(i));
+      continue;
+    }
+    std::vector<int> &same = by_literal_[sub.fast.literal];
+    if (same.empty()) literal_lengths_.push_back(sub.fast.literal.size());
+    same.push_back(int(i));
+  }
+  std::sort(literal_lengths_.begin(), literal_lengths_.end());
+  literal_lengths_.erase(std::unique(literal_lengths_.begin(), literal_lengths_.end()),
+                         literal_lengths_.end());
+  set_.reset();
+  if (set_index_.empty() || text > kMaxSetText) return;
   RE2::Options options = pattern_options();
   options.set_max_mem(kSetMemory);
   set_ = std::make_unique<RE2::Set>(options, RE2::UNANCHORED);
-  size_t text = 0;
-  for (const Sub &sub : subs_) text += sub.re ? sub.re->pattern().size() : 0;
-  if (text > kMaxSetText) return;
-  for (size_t i = 0; i < subs_.size(); ++i) {
-    if (!subs_[i].re) continue;
-    if (set_->Add(subs_[i].re->pattern(), nullptr) < 0) return;
-    set_index_.push_back(int(i));
-  }
+  for (int i : set_index_)
+    if (set_->Add(subs_[size_t(i)].re->pattern(), nullptr) < 0) return;
   set_usable_ = set_->Compile();
 }
 
-bool SubscriptionSet::match_one(const Sub &sub, std::string_view text) {
+bool SubscriptionSet::collect_hits(std::string_view text) {
+  hits_.clear();
+  if (!set_index_.empty()) {
+    if (!set_usable_) return false;
+    RE2::Set::ErrorInfo info;
+    if (!set_->Match(re2::StringPiece(text.data(), text.size()), &hits_, &info) &&
+        info.kind != RE2::Set::kNoError) {
+      set_usable_ = false;  // out of memory: matched one by one from now on
+      return false;
+    }
+    for (int &h : hits_) h = set_index_[size_t(h)];
+  }
+  for (size_t length : literal_lengths_) {
+    if (length > text.size()) break;
+    auto it = by_literal_.find(text.substr(0, length));
+    if (it != by_literal_.end()) hits_.insert(hits_.end(), it->second.begin(), it->second.end());
+  }
+  std::sort(hits_.begin(), hits_.end());
+  return true;
+}
+
+bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, bool ascii) {
+  if (sub.fast.shape != Shape::kNone) {
+    if (text.substr(0, sub.fast.literal.size()) != sub.fast.literal) return false;
+    if (ascii || sub.fast.shape == Shape::kPrefix || sub.fast.shape == Shape::kExact)
+      return fast_match(sub.fast, text, groups_.data() + 1);
+  }
   // Asking for no submatch at all lets RE2 stop at the first match it sees;
   // group 0 is asked for only when there are groups to extract after it.
   return sub.re->Match(re2::StringPiece(text.data(), text.size()), 0, text.size(), RE2::UNANCHORED,

@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fast_match.h"
 #include "protocol.h"
 
 namespace wex {
@@ -64,91 +65,74 @@ class SubscriptionSet {
     uint32_t id;
     std::unique_ptr<RE2> re;  // null when ignored or removed
     int groups;
-    bool removed;  // withdrawn, but the set was built with it
+    bool removed;      // withdrawn, but the set was built with it
+    FastPattern fast;  // its shape, when it has one of those matched by hand
   };
   void rebuild_set();
-  bool match_one(const Sub &sub, std::string_view text);
-  template <class Deliver>
-  bool deliver_if_match(const Sub &sub, std::string_view text, Deliver &deliver);
+  void rebuild_if_due();
+  // The subscriptions of subs_[0, in_set_) that may match, sorted: those of
+  // the index whose literal the text starts with, and what the set says of
+  // the others.  False when the set failed (out of memory).
+  bool collect_hits(std::string_view text);
+  bool match_one(const Sub &sub, std::string_view text, bool ascii);
 
-  // In order of addition.  subs_[0, in_set_) are the entries the set was
-  // built from (a removed one stays, without its pattern, until the next
-  // build); the rest came since and are matched one by one.  So a peer that
-  // toggles a few subscriptions keeps a valid set, and one that changes many
-  // makes it be built again only as often as that pays.
+  // In order of addition.  subs_[0, in_set_) are the entries the set and the
+  // index were built from (a removed one stays, without its pattern, until
+  // the next build); the rest came since and are matched one by one.  So a
+  // peer that toggles a few subscriptions keeps a valid set, and one that
+  // changes many makes it be built again only as often as that pays.
   std::vector<Sub> subs_;
   size_t in_set_ = 0;
   size_t removed_in_set_ = 0;
   int64_t program_size_ = 0;  // of the live patterns
   size_t outside_work_ = 0;   // single matches done outside the set since it was built
   std::unordered_map<uint32_t, size_t> ids_;  // live id -> index in subs_
-  // The set answers "which patterns match" in one pass, so a peer with a
-  // thousand subscriptions costs about what one with a handful does; only
-  // the patterns it reports are run again for their groups.
+  // Subscriptions with a shape, by their literal: a message is looked up
+  // once per distinct literal length, so a thousand of them cost a few
+  // lookups.
+  struct TransparentHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+  };
+  std::unordered_map<std::string, std::vector<int>, TransparentHash, std::equal_to<>> by_literal_;
+  std::vector<size_t> literal_lengths_;  // distinct, ascending
+  // The set answers "which of the other patterns match" in one pass, so a
+  // peer with a thousand subscriptions costs about what one with a handful
+  // does; only the patterns it reports are run again for their groups.
   std::unique_ptr<RE2::Set> set_;
   std::vector<int> set_index_;  // set entry -> index in subs_
-  bool set_usable_ = false;
+  bool set_usable_ = false;     // built, and holds something
   std::vector<int> hits_;
   std::vector<re2::StringPiece> groups_;
 };
 
 // Below this many patterns a plain loop is as fast as the set.
 constexpr size_t kSetThreshold = 4;
-// See match(): when the set is built again.
+// See rebuild_if_due(): when the set is built again.
 constexpr size_t kMaxOutsideSet = 32;
 constexpr size_t kBuildCost = 100;
 
 template <class Deliver>
-bool SubscriptionSet::deliver_if_match(const Sub &sub, std::string_view text, Deliver &deliver) {
-  if (!sub.re || !match_one(sub, text)) return false;
-  deliver(sub.id, groups_.data() + 1, sub.groups);
-  return true;
-}
-
-template <class Deliver>
 int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
   if (ids_.empty()) return 0;
+  bool ascii = plain_ascii(text);
   int matched = 0;
+  auto try_one = [&](const Sub &sub) {
+    if (!sub.re || !match_one(sub, text, ascii)) return;
+    deliver(sub.id, groups_.data() + 1, sub.groups);
+    ++matched;
+  };
   if (ids_.size() > kSetThreshold) {
-    // Building the set again costs about kBuildCost single matches per
-    // pattern; the patterns outside it cost one match each per message.  So
-    // it is built again once the matching done outside it since the last
-    // build has cost as much as a build (then neither ever costs more than
-    // twice what the best choice would have), or at once when most patterns
-    // are outside it (the burst of a handshake), or when most patterns it
-    // holds have been withdrawn.
-    size_t outside = subs_.size() - in_set_;
-    outside_work_ += outside;
-    if (!set_ || outside > in_set_ + kMaxOutsideSet || outside_work_ > kBuildCost * subs_.size() ||
-        removed_in_set_ > std::max(kMaxOutsideSet, in_set_ / 2))
-      rebuild_set();
-    if (set_usable_) {
-      hits_.clear();
-      RE2::Set::ErrorInfo info;
-      bool any = set_->Match(re2::StringPiece(text.data(), text.size()), &hits_, &info);
-      if (any || info.kind == RE2::Set::kNoError) {
-        // The set reports in no particular order; deliveries go out in the
-        // order of subscription so that a receiver sees a stable sequence.
-        for (int &h : hits_) h = set_index_[size_t(h)];
-        std::sort(hits_.begin(), hits_.end());
-        for (int h : hits_) {
-          const Sub &sub = subs_[size_t(h)];
-          if (!sub.re) continue;  // removed since the set was built
-          if (sub.groups > 0) {
-            matched += deliver_if_match(sub, text, deliver);
-          } else {  // without groups the set's answer is the whole answer
-            deliver(sub.id, groups_.data() + 1, 0);
-            ++matched;
-          }
-        }
-        for (size_t i = in_set_; i < subs_.size(); ++i)
-          matched += deliver_if_match(subs_[i], text, deliver);
-        return matched;
-      }
-      set_usable_ = false;  // out of memory: the loop below does it all
+    rebuild_if_due();
+    if (collect_hits(text)) {
+      // Deliveries go out in the order of subscription, so that a receiver
+      // sees a stable sequence.
+      for (int h : hits_) try_one(subs_[size_t(h)]);
+      for (size_t i = in_set_; i < subs_.size(); ++i) try_one(subs_[i]);
+      return matched;
     }
   }
-  for (const Sub &sub : subs_) matched += deliver_if_match(sub, text, deliver);
+  for (const Sub &sub : subs_) try_one(sub);
   return matched;
 }
 

@@ -1,0 +1,46 @@
+// Subscriptions matched without RE2.  Most patterns are an anchored literal
+// prefix and a simple tail ("^LIT", "^LIT$", "^LIT(.*)$", "^(LIT.*)$",
+// "^LIT(\S+) (.*)"); recognising them lets a sender compare a message only
+// with the subscriptions whose prefix it starts with, and cut the groups by
+// hand.  Recognition is conservative: a pattern it does not fully
+// understand stays RE2's, and so does every text that is not plain ASCII
+// (where "." and "\S" would have to know UTF-8).  The answer, match and
+// groups, is exactly RE2's; a differential test holds it to that.
+#pragma once
+
+#include <re2/re2.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace wex {
+
+enum class Shape : uint8_t {
+  kNone,           // not recognised: RE2 decides
+  kPrefix,         // ^LIT
+  kExact,          // ^LIT$
+  kRest,           // ^LIT(.*)       group: the rest, up to a newline
+  kRestToEnd,      // ^LIT(.*)$      group: the rest, which holds no newline
+  kWhole,          // ^(LIT.*)       group: the text, up to a newline
+  kWholeToEnd,     // ^(LIT.*)$      group: the text, which holds no newline
+  kWordRest,       // ^LIT(\S+) (.*)   groups: a word, then the rest up to a newline
+  kWordRestToEnd,  // ^LIT(\S+) (.*)$  groups: a word, then the rest without newline
+};
+
+struct FastPattern {
+  Shape shape = Shape::kNone;
+  std::string literal;  // ASCII, metacharacters unescaped
+};
+
+// What the pattern is, when it is one of the shapes above.
+FastPattern recognize(std::string_view pattern);
+
+// Whether every byte of text is ASCII: only then may fast_match decide.
+bool plain_ascii(std::string_view text);
+
+// For an ASCII text that starts with the pattern's literal: whether the
+// pattern matches it, with its groups as RE2 would give them.
+bool fast_match(const FastPattern &pattern, std::string_view text, re2::StringPiece *groups);
+
+}  // namespace wex
