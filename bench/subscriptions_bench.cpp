@@ -11,7 +11,8 @@
 //
 // Only the sends are timed (the receiving agent compiles the new pattern
 // when its SUBSCRIBE arrives, whatever the matcher does).  ns per send, the
-// median of 5 rounds.
+// median of 5 rounds, for patterns matched by hand and for patterns RE2
+// matches.
 //
 //   subscriptions_bench [N] [SENDS]     default 5000 and 20000
 #include <algorithm>
@@ -27,7 +28,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string pattern(unsigned topic) { return "^topic" + std::to_string(topic) + " (.*)$"; }
+// Anchored prefixes are matched by hand; without the anchor, RE2's set
+// decides.
+bool anchored = true;
+std::string pattern(unsigned topic) {
+  return (anchored ? "^topic" : "topic") + std::to_string(topic) + " (.*)$";
+}
 
 double run(unsigned n, unsigned sends, int mode) {
   wex::SubscriptionSet set;

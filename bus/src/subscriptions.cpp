@@ -69,7 +69,7 @@ void SubscriptionSet::rebuild_if_due() {
   // have been withdrawn.
   size_t outside = subs_.size() - in_set_;
   outside_work_ += outside;
-  if (!set_ || outside > in_set_ + kMaxOutsideSet || outside_work_ > kBuildCost * subs_.size() ||
+  if (!built_ || outside > in_set_ + kMaxOutsideSet || outside_work_ > kBuildCost * subs_.size() ||
       removed_in_set_ > std::max(kMaxOutsideSet, in_set_ / 2))
     rebuild_set();
 }
@@ -83,6 +83,7 @@ void SubscriptionSet::rebuild_set() {
     ++kept;
   }
   subs_.resize(kept);
+  built_ = true;
   in_set_ = kept;
   removed_in_set_ = 0;
   outside_work_ = 0;

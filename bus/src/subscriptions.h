@@ -101,6 +101,7 @@ class SubscriptionSet {
   // does; only the patterns it reports are run again for their groups.
   std::unique_ptr<RE2::Set> set_;
   std::vector<int> set_index_;  // set entry -> index in subs_
+  bool built_ = false;          // the set and the index were built once
   bool set_usable_ = false;     // built, and holds something
   std::vector<int> hits_;
   std::vector<re2::StringPiece> groups_;
