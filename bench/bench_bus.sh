@@ -1,7 +1,8 @@
 #!/bin/sh
 # The bus between two processes on loopback, each pinned with taskset, in
 # both placements (both on CPU 0; one on CPU 0 and one on CPU 1), beside
-# raw TCP and ZeroMQ in the same run.  Read the ratios, not the absolutes.
+# raw TCP and ZeroMQ (PUSH/PULL, and PUB/SUB with a prefix subscription) in
+# the same run.  Read the ratios, not the absolutes.
 set -e
 bin=${WEX_BENCH_BIN:?WEX_BENCH_BIN must point at the built benchmarks}/bus_bench
 rounds=${BUS_BENCH_ROUNDS:-20000}
@@ -29,8 +30,10 @@ for placement in "0 0" "0 1"; do
     wait $sink || true
   done
 
-  p=$(port)
-  taskset -c "$1" "$bin" zmq-pull "$p" "$messages" & sink=$!
-  taskset -c "$2" "$bin" zmq-push "$p" "$messages" || true
-  wait $sink || true
+  for kind in pull:push sub:pub; do
+    p=$(port)
+    taskset -c "$1" "$bin" zmq-${kind%%:*} "$p" "$messages" & sink=$!
+    taskset -c "$2" "$bin" zmq-${kind##*:} "$p" "$messages" || true
+    wait $sink || true
+  done
 done

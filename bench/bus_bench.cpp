@@ -9,6 +9,7 @@
 //   bus_bench source BUS COUNT            sends COUNT messages once a sink is there
 //   bus_bench tcp-echo PORT / tcp-rtt PORT COUNT
 //   bus_bench zmq-pull PORT COUNT / zmq-push PORT COUNT
+//   bus_bench zmq-sub PORT COUNT / zmq-pub PORT COUNT  (prefix subscription)
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -178,31 +179,41 @@ int run_tcp(bool echo, int port, long count) {
   return 0;
 }
 
-// ---- ZeroMQ PUSH/PULL ----
+// ---- ZeroMQ PUSH/PULL, and PUB/SUB with a prefix subscription ----
 
-int run_zmq(bool pull, int port, long count) {
+// The receiving side binds; the subscriber of PUB/SUB subscribes to the
+// payload's prefix (ZeroMQ's filtering, the nearest to a pattern), and the
+// publisher waits for its subscription to arrive before sending.  No
+// high-water mark, so that nothing is dropped.
+int run_zmq(bool receive, bool pubsub, int port, long count) {
 #ifdef WEX_HAVE_ZMQ
   void *ctx = zmq_ctx_new();
-  void *s = zmq_socket(ctx, pull ? ZMQ_PULL : ZMQ_PUSH);
+  void *s =
+      zmq_socket(ctx, receive ? (pubsub ? ZMQ_SUB : ZMQ_PULL) : (pubsub ? ZMQ_XPUB : ZMQ_PUSH));
+  int unlimited = 0;
+  zmq_setsockopt(s, receive ? ZMQ_RCVHWM : ZMQ_SNDHWM, &unlimited, sizeof unlimited);
+  if (pubsub && receive) zmq_setsockopt(s, ZMQ_SUBSCRIBE, "0123", 4);
   std::string endpoint = "tcp://127.0.0.1:" + std::to_string(port);
-  if ((pull ? zmq_bind(s, endpoint.c_str()) : zmq_connect(s, endpoint.c_str())) != 0) {
+  if ((receive ? zmq_bind(s, endpoint.c_str()) : zmq_connect(s, endpoint.c_str())) != 0) {
     fprintf(stderr, "bus_bench: zmq %s: %s\n", endpoint.c_str(), zmq_strerror(zmq_errno()));
     return 1;
   }
   char buf[64];
-  if (pull) {
+  if (receive) {
     zmq_recv(s, buf, sizeof buf, 0);
     double t0 = now_s();
     for (long i = 1; i < count; ++i) zmq_recv(s, buf, sizeof buf, 0);
-    printf("ZeroMQ PUSH/PULL: %.2f M msg/s\n", double(count - 1) / (now_s() - t0) / 1e6);
+    printf("ZeroMQ %s: %.2f M msg/s\n", pubsub ? "PUB/SUB, prefix" : "PUSH/PULL",
+           double(count - 1) / (now_s() - t0) / 1e6);
   } else {
+    if (pubsub) zmq_recv(s, buf, sizeof buf, 0);  // XPUB: the subscription arrived
     for (long i = 0; i < count; ++i) zmq_send(s, kPayload, 32, 0);
   }
   zmq_close(s);
   zmq_ctx_term(ctx);
   return 0;
 #else
-  (void)pull, (void)port, (void)count;
+  (void)receive, (void)pubsub, (void)port, (void)count;
   fprintf(stderr, "bus_bench: built without ZeroMQ\n");
   return 1;
 #endif
@@ -215,7 +226,8 @@ int main(int argc, char **argv) {
     fprintf(argc < 3 ? stderr : stdout,
             "usage: bus_bench echo BUS | rtt BUS COUNT | sink BUS COUNT SUBS | source BUS COUNT\n"
             "       | tcp-echo PORT | tcp-rtt PORT COUNT | zmq-pull PORT COUNT | zmq-push PORT "
-            "COUNT\n");
+            "COUNT\n"
+            "       | zmq-sub PORT COUNT | zmq-pub PORT COUNT\n");
     return argc < 3 ? 2 : 0;
   }
   std::string role = argv[1];
@@ -224,8 +236,9 @@ int main(int argc, char **argv) {
   if (role == "sink") return run_bus(role, argv[2], count, argc > 4 ? count_arg(argv[4]) : 1);
   if (role == "tcp-echo" || role == "tcp-rtt")
     return run_tcp(role == "tcp-echo", int(count_arg(argv[2])), count);
-  if (role == "zmq-pull" || role == "zmq-push")
-    return run_zmq(role == "zmq-pull", int(count_arg(argv[2])), count);
+  if (role == "zmq-pull" || role == "zmq-push" || role == "zmq-sub" || role == "zmq-pub")
+    return run_zmq(role == "zmq-pull" || role == "zmq-sub", role == "zmq-sub" || role == "zmq-pub",
+                   int(count_arg(argv[2])), count);
   fprintf(stderr, "bus_bench: unknown role \"%s\" (try --help)\n", role.c_str());
   return 2;
 }
