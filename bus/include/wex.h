@@ -110,8 +110,8 @@ WEX_API void WexStop(void);
  * what it sent last is not lost. */
 WEX_API int WexFlush(int timeout_ms);
 
-/* Formats a message (printf-style) into the library's own buffer before
- * anything else, and sends it to every connected peer with a subscription
+/* Formats a message (printf-style; the format "%s" takes its text as it is,
+ * with no copy), and sends it to every connected peer with a subscription
  * that matches it: matching happens here, at the sender, and each delivery
  * carries the captured texts.  The deliveries are queued and written by the
  * loop, once per iteration; a peer found dead meanwhile is reported from the

@@ -114,14 +114,14 @@ int WexSendMsg(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n;
+  const char *message = g.message;
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
-    // The common call, and the one the OCaml stubs make: a plain copy is
-    // several times cheaper than the formatter.
+    // The common call, and the one the OCaml stubs make: the text itself is
+    // the message, with no formatter and no copy (nothing that a send does
+    // can change the caller's text meanwhile).
     const char *text = va_arg(ap, const char *);
-    if (text == nullptr) text = "(null)";
-    size_t size = strnlen(text, size_t(WEX_MAX_MESSAGE) + 1);
-    n = int(size);
-    if (size <= WEX_MAX_MESSAGE) memcpy(g.message, text, size + 1);
+    message = text ? text : "(null)";
+    n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
   } else {
     n = vsnprintf(g.message, WEX_MAX_MESSAGE + 1, fmt, ap);
   }
@@ -134,11 +134,11 @@ int WexSendMsg(const char *fmt, ...) {
     refuse("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
     return -1;
   }
-  size_t size = strnlen(g.message, size_t(n));
+  size_t size = strnlen(message, size_t(n));
   int deliveries = 0;
   for (size_t i = 0; i < g.peers.size(); ++i) {
     Peer *p = g.peers[i];
-    if (p->state == PeerState::kEstablished) deliveries += queue_message(p, g.message, size);
+    if (p->state == PeerState::kEstablished) deliveries += queue_message(p, message, size);
   }
   return deliveries;
 }
