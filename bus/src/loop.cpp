@@ -55,7 +55,10 @@ void loop_set_prepare(PrepareHook hook, void *ctx) {
   if (!hook) loop.prepare_busy = false;
 }
 
-void loop_request_stop() { ++loop.stop_requests; }
+void loop_request_stop() {
+  ++loop.stop_requests;
+  loop_wake();  // a loop embedded elsewhere steps, and sees the agent gone
+}
 
 void loop_wake() { poller_wake(); }
 
