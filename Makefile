@@ -11,7 +11,7 @@ WERROR ?= OFF
 PROFILE = $(if $(filter ON,$(WERROR)),dev,release)
 
 # What building and testing need, and what the benchmarks add.
-PACKAGES = cmake g++ make pkg-config binutils libre2-dev libgtest-dev \
+PACKAGES = cmake g++ make pkg-config binutils libre2-dev libsodium-dev libgtest-dev \
            ocaml-nox ocaml-dune ocaml-findlib libdune-ocaml-dev \
            libcmdliner-ocaml-dev liblwt-ocaml-dev ocaml-odoc iproute2 util-linux
 BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev

@@ -100,14 +100,16 @@ let refused fn =
 
 (* The bus library checks the bus text (its one parser) and says why it
    refused a start; both reasons reach the caller here. *)
-let start ?(bus = "") () =
+let start ?(bus = "") ?(secret = "") () =
   need_init "Wex.start";
   check_text "Wex.start" "bus" bus;
+  check_text "Wex.start" "secret" secret;
   if Wex_ext.running () then
     failwith "Wex.start: the agent is already on a bus (Wex.stop first)";
   (match Wex_ext.check_bus bus with
   | "" -> ()
   | reason -> invalid_arg ("Wex.start: " ^ reason));
+  Wex_ext.set_secret secret;
   Wex_raw.wex_start bus;
   if not (Wex_ext.running ()) then failwith (refused "Wex.start")
 

@@ -70,6 +70,7 @@
     - [WEX_BUS]: the bus of a {!start} without one.
     - [WEX_HEARTBEAT_MS]: the heartbeat period in milliseconds (10 to
       600000, default 1000); a peer silent for 4 periods is dropped.
+    - [WEX_SECRET]: the bus secret of a {!start} without one.
     - [WEX_MULTICAST_TTL]: how many routers a multicast announcement crosses
       (1 to 255, default 1).
 
@@ -116,15 +117,19 @@ val init : name:string -> ?ready:string -> (client -> event -> unit) -> unit
     message apply to peers met from then on.
     @raise Invalid_argument if [name] or [ready] holds a NUL byte. *)
 
-val start : ?bus:string -> unit -> unit
-(** [start ?bus ()] joins the bus ["[ADDRESS][:PORT]"]: ADDRESS an IPv4
+val start : ?bus:string -> ?secret:string -> unit -> unit
+(** [start ?bus ?secret ()] joins the bus ["[ADDRESS][:PORT]"]: ADDRESS an IPv4
     broadcast address ([127.255.255.255] reaches this host only) or a
     multicast group (224.0.0.0/4), PORT its UDP port.  Without [bus], or
     with [""], the bus is [$WEX_BUS] where set, else
     [127.255.255.255:3110].  Either part may be left out: the default takes
     its place.  A unicast address is refused: it would reach one agent of
     the host only.  Peers are met, and messages flow, once {!main_loop}
-    runs.
+    runs.  With [secret] (or [$WEX_SECRET] when it is not given), only
+    agents that know the same secret are met: each side proves it before
+    anything else is taken, and announcements are signed.  It guards who
+    joins and what members send, not what they send being read.  A bus
+    beyond this host without a secret says so on the log.
     @raise Invalid_argument if the bus library refuses the bus text (the
     message says why).
     @raise Failure if the agent cannot join the bus, or is on one already,

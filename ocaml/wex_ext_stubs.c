@@ -23,6 +23,11 @@ value wex_ext_check_bus(value bus) {
   return caml_copy_string(reason);
 }
 
+value wex_ext_set_secret(value secret) {
+  WexSetSecret(String_val(secret));
+  return Val_unit;
+}
+
 value wex_ext_running(value unit) {
   (void)unit;
   return Val_bool(WexRunning());

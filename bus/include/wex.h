@@ -155,6 +155,19 @@ WEX_API const char *WexGetApplicationHost(WexClientPtr client);
  * them.  -1 for a stale or foreign handle. */
 WEX_API long WexGetApplicationDropped(WexClientPtr client);
 
+/* The secret that the agents of a bus share, for the next WexStart: NULL or
+ * "" means $WEX_SECRET where set, else none.  With a secret, announcements
+ * carry a MAC and every connection starts with a challenge and response in
+ * which both sides prove they know it (HMAC-SHA-256 over fresh nonces and
+ * both agent ids) before anything else is taken from the peer: agents with
+ * another secret, with none, or replaying a handshake are refused, and
+ * forged announcements ignored.  It protects who may join and what members
+ * send; it does not hide what they send (see docs/protocol.md).  The text
+ * is copied.  WexStart refuses a secret when the library was built without
+ * libsodium.  A bus that is not loopback-only, started without a secret,
+ * says so on the log. */
+WEX_API void WexSetSecret(const char *secret);
+
 /* 1 while the agent is on a bus: from a WexStart that succeeded until
  * WexStop.  0 before, after, and after a WexStart that was refused. */
 WEX_API int WexRunning(void);

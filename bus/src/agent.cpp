@@ -17,6 +17,7 @@
 
 #include <algorithm>
 
+#include "auth.h"
 #include "diagnostics.h"
 #include "environment.h"
 #include "loop.h"
@@ -43,7 +44,10 @@ class Events final : public LinkEvents {
   }
   Link *link_opened(uint32_t host, uint64_t announced_id) override {
     Peer *p = new_peer(host, announced_id);
-    if (!p->outgoing()) queue_hello(p);
+    if (auth::enabled())
+      start_proof(p);
+    else if (!p->outgoing())
+      queue_hello(p);
     return p;
   }
   void link_readable(Link *link) override {
@@ -152,6 +156,13 @@ void WexStart(const char *bus) {
     refuse("WexStart: %s; not started", error.c_str());
     return;
   }
+  if (!auth::load(g.secret.c_str(), &error)) {
+    refuse("WexStart: %s; not started", error.c_str());
+    return;
+  }
+  if (!auth::enabled() && !parsed.loopback)
+    warn("bus %s is open to anyone who can reach it: set WEX_SECRET to admit members only",
+         format_bus_address(parsed).c_str());
   prune_pins();
   sweep_peers();
   g.bus = parsed;
@@ -173,6 +184,8 @@ void WexStop(void) {
 }
 
 int WexRunning(void) { return g.running ? 1 : 0; }
+
+void WexSetSecret(const char *secret) { g.secret = secret ? secret : ""; }
 
 int WexFlush(int timeout_ms) {
   if (!g.running) return 0;

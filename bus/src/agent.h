@@ -38,6 +38,7 @@ struct Agent {
   BusAddress bus;
   long heartbeat_ms = 0;
   WexTimerPtr tick = nullptr;
+  std::string secret;  // WexSetSecret's; "" for $WEX_SECRET
   std::unique_ptr<Transport> transport;
 
   std::vector<Peer *> peers;   // open
@@ -60,6 +61,10 @@ extern Agent &g;
 // Our HELLO, first of the handshake; the rest follows the peer's HELLO.
 void queue_hello(Peer *p);
 void on_hello(Peer *p, const proto::Frame &f);
+// A new link on a bus with a secret: the acceptor's challenge goes first.
+void start_proof(Peer *p);
+void on_challenge(Peer *p, const proto::Frame &f);
+void on_proof(Peer *p, const proto::Frame &f);
 void on_ready(Peer *p);
 void heartbeat_tick();
 // Reports the DISCONNECTED events owed, each marked reported before its

@@ -36,6 +36,7 @@
 #include <random>
 #include <unordered_map>
 
+#include "auth.h"
 #include "diagnostics.h"
 #include "environment.h"
 #include "loop.h"
@@ -216,10 +217,17 @@ bool LanTransport::open_sockets(std::string *error) {
 }
 
 void LanTransport::announce() {
-  unsigned char datagram[proto::kAnnounceSize];
-  proto::encode_announce(datagram, tcp_port_, id_);
-  if (sendto(udp_out_, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&bus_to_),
-             sizeof bus_to_) < 0)
+  unsigned char datagram[proto::kSignedAnnounceSize];
+  size_t size = proto::kAnnounceSize;
+  if (auth::enabled()) {
+    proto::encode_announce(datagram, tcp_port_, id_, proto::kSignedAnnounce);
+    auth::announce_tag(datagram + proto::kAnnounceSize, datagram, proto::kAnnounceSize);
+    size = proto::kSignedAnnounceSize;
+  } else {
+    proto::encode_announce(datagram, tcp_port_, id_);
+  }
+  if (sendto(udp_out_, datagram, size, 0, reinterpret_cast<sockaddr *>(&bus_to_), sizeof bus_to_) <
+      0)
     warn("announce on %s: %s", format_bus_address(bus_).c_str(), strerror(errno));
 }
 
@@ -338,7 +346,14 @@ void LanTransport::on_udp(void *ctx, unsigned) {
     if (!self->receive_announcement(datagram, sizeof datagram, &n, &from)) break;
     uint16_t port;
     uint64_t id;
-    if (n < 0 || !proto::decode_announce(datagram, size_t(n), &port, &id)) continue;
+    proto::AnnounceKind kind;
+    if (n < 0 || !proto::decode_announce(datagram, size_t(n), &port, &id, &kind)) continue;
+    // A bus with a secret hears only announcements signed with it; one
+    // without hears none that are signed (it could not join them anyway).
+    bool signed_well =
+        kind == proto::kSignedAnnounce && auth::enabled() &&
+        auth::announce_tag_valid(datagram + proto::kAnnounceSize, datagram, proto::kAnnounceSize);
+    if (auth::enabled() ? !signed_well : kind != proto::kPlainAnnounce) continue;
     if (id == self->id_ || self->events_->knows_agent(id)) continue;
     uint32_t address = ntohl(from.sin_addr.s_addr);
     if (self->id_ < id) {

@@ -25,9 +25,16 @@ void free_peer(Peer *p) {
 void violation(Peer *p, const char *what) { close_peer(p, what); }
 
 void handle_frame(Peer *p, const proto::Frame &f) {
+  bool proving = f.type == proto::kChallenge || f.type == proto::kProof;
+  if (p->state == PeerState::kAwaitingProof && !proving)
+    return violation(p, "frame before its proof of the bus secret");
   if (p->state == PeerState::kAwaitingHello && f.type != proto::kHello)
     return violation(p, "frame before HELLO");
   switch (f.type) {
+    case proto::kChallenge:
+      return on_challenge(p, f);
+    case proto::kProof:
+      return on_proof(p, f);
     case proto::kHello:
       return on_hello(p, f);
     case proto::kSubscribe:
@@ -123,7 +130,7 @@ void peer_unpinned(Peer *p, bool after_disconnect) {
 Peer *known_peer(uint64_t id) {
   for (Peer *q : g.peers) {
     if (q->closed()) continue;
-    if ((q->state != PeerState::kAwaitingHello && q->id == id) || q->announced_id == id) return q;
+    if ((q->state >= PeerState::kAwaitingReady && q->id == id) || q->announced_id == id) return q;
   }
   return nullptr;
 }

@@ -3,7 +3,8 @@
 //
 // A peer's life is one state:
 //
-//   kAwaitingHello --HELLO--> kAwaitingReady --READY--> kEstablished
+//   [kAwaitingProof --PROOF-->] kAwaitingHello --HELLO--> kAwaitingReady
+//   --READY--> kEstablished
 //         |                         |                         |
 //         +------------- closed ----+------------------------ +
 //                 |                                      |
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "auth.h"
 #include "protocol.h"
 #include "subscriptions.h"
 #include "transport.h"
@@ -28,6 +30,7 @@
 namespace wex {
 
 enum class PeerState : uint8_t {
+  kAwaitingProof,  // on a bus with a secret: neither side has proved it knows it
   kAwaitingHello,  // the link is open, our handshake queued
   kAwaitingReady,  // its HELLO came: id and name known, subscriptions arriving
   kEstablished,    // its READY came: CONNECTED reported, messages flow both ways
@@ -49,6 +52,11 @@ struct Peer : Link {
   size_t received_in_tick = 0;  // bytes received in this heartbeat period
   int slow_frame_ticks = 0;     // periods in a row with a frame that hardly moved
   unsigned long dropped = 0;    // deliveries queued for it that it will never get
+  // The challenge and response of a bus with a secret.
+  unsigned char our_nonce[auth::kNonceSize] = {};
+  unsigned char their_nonce[auth::kNonceSize] = {};
+  bool challenged = false;  // their nonce came
+  uint64_t proved_id = 0;   // the id its proof was for: its HELLO must claim it
 
   bool closed() const { return state >= PeerState::kReportOwed; }
   // The transport made this link to an agent it heard announced.

@@ -44,6 +44,59 @@ void queue_subscriptions(Peer *p) {
 
 }  // namespace
 
+void start_proof(Peer *p) {
+  p->state = PeerState::kAwaitingProof;
+  auth::fresh_nonce(p->our_nonce);
+  if (!p->outgoing()) {
+    proto::put_challenge(p->out, p->our_nonce, auth::kNonceSize);
+    mark_dirty(p);
+  }
+}
+
+// The acceptor's nonce reaches the connector, which answers with its own
+// nonce and its proof; the connector's nonce reaches the acceptor just
+// before that proof.
+void on_challenge(Peer *p, const proto::Frame &f) {
+  const unsigned char *nonce;
+  if (p->state != PeerState::kAwaitingProof || p->challenged)
+    return violation(p, "CHALLENGE out of place");
+  if (!proto::parse_challenge(f, &nonce, auth::kNonceSize))
+    return violation(p, "malformed CHALLENGE");
+  memcpy(p->their_nonce, nonce, auth::kNonceSize);
+  p->challenged = true;
+  if (!p->outgoing()) return;
+  unsigned char tag[auth::kTagSize];
+  auth::proof(tag, true, p->their_nonce, p->our_nonce, g.id, p->announced_id);
+  proto::put_challenge(p->out, p->our_nonce, auth::kNonceSize);
+  proto::put_proof(p->out, g.id, tag, sizeof tag);
+  mark_dirty(p);
+}
+
+// Checked before anything else of the peer is taken: a wrong secret, no
+// secret, or a proof replayed from another connection (its nonces differ)
+// end the link here.
+void on_proof(Peer *p, const proto::Frame &f) {
+  uint64_t id;
+  const unsigned char *tag;
+  if (p->state != PeerState::kAwaitingProof || !p->challenged)
+    return violation(p, "PROOF out of place");
+  if (!proto::parse_proof(f, &id, &tag, auth::kTagSize)) return violation(p, "malformed PROOF");
+  unsigned char want[auth::kTagSize];
+  if (p->outgoing()) {
+    auth::proof(want, false, p->their_nonce, p->our_nonce, g.id, id);
+    if (id != p->announced_id || !auth::same_tag(want, tag))
+      return violation(p, "no proof of the bus secret");
+  } else {
+    auth::proof(want, true, p->our_nonce, p->their_nonce, id, g.id);
+    if (id == g.id || !auth::same_tag(want, tag)) return violation(p, "no proof of the bus secret");
+    auth::proof(want, false, p->our_nonce, p->their_nonce, id, g.id);
+    proto::put_proof(p->out, g.id, want, sizeof want);
+    queue_hello(p);
+  }
+  p->proved_id = id;
+  p->state = PeerState::kAwaitingHello;
+}
+
 void on_hello(Peer *p, const proto::Frame &f) {
   proto::Hello hello;
   if (p->state != PeerState::kAwaitingHello) return violation(p, "second HELLO");
@@ -52,6 +105,8 @@ void on_hello(Peer *p, const proto::Frame &f) {
   if (hello.agent_id == g.id) return violation(p, "claims our own identity");
   if (p->announced_id && hello.agent_id != p->announced_id)
     return violation(p, "identity differs from its announcement");
+  if (auth::enabled() && hello.agent_id != p->proved_id)
+    return violation(p, "identity differs from its proof");
   Peer *other = known_peer(hello.agent_id);
   if (other && other != p) return violation(p, "second connection from a known agent");
   p->id = hello.agent_id;

@@ -78,18 +78,22 @@ class Reader {
 
 }  // namespace
 
-void encode_announce(unsigned char out[kAnnounceSize], uint16_t tcp_port, uint64_t agent_id) {
+void encode_announce(unsigned char out[kAnnounceSize], uint16_t tcp_port, uint64_t agent_id,
+                     AnnounceKind kind) {
   memcpy(out, kAnnounceMagic, 4);
   out[4] = uint8_t(kVersion);
-  out[5] = 0;
+  out[5] = kind;
   set_u16(out + 6, tcp_port);
   set_u64(out + 8, agent_id);
 }
 
-bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t *agent_id) {
+bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t *agent_id,
+                     AnnounceKind *kind) {
   auto p = static_cast<const unsigned char *>(data);
   if (size < kAnnounceSize || memcmp(p, kAnnounceMagic, 4) != 0) return false;
-  if (p[4] != kVersion || p[5] != 0) return false;
+  if (p[4] != kVersion || p[5] > kSignedAnnounce) return false;
+  if (p[5] == kSignedAnnounce && size < kSignedAnnounceSize) return false;
+  if (kind) *kind = AnnounceKind(p[5]);
   *tcp_port = get_u16(p + 6);
   *agent_id = get_u64(p + 8);
   return *tcp_port != 0 && *agent_id != 0;
@@ -225,6 +229,32 @@ bool parse_unsubscribe(const Frame &f, uint32_t *binding_id) {
 }
 
 bool parse_empty(const Frame &f) { return f.size == 0; }
+
+void put_challenge(ByteBuffer &out, const unsigned char *nonce, size_t size) {
+  size_t start = begin_frame(out, kChallenge);
+  out.append(nonce, size);
+  end_frame(out, start);
+}
+
+void put_proof(ByteBuffer &out, uint64_t agent_id, const unsigned char *tag, size_t size) {
+  size_t start = begin_frame(out, kProof);
+  put_u64(out, agent_id);
+  out.append(tag, size);
+  end_frame(out, start);
+}
+
+bool parse_challenge(const Frame &f, const unsigned char **nonce, size_t size) {
+  if (f.type != kChallenge || f.size != size) return false;
+  *nonce = reinterpret_cast<const unsigned char *>(f.body);
+  return true;
+}
+
+bool parse_proof(const Frame &f, uint64_t *agent_id, const unsigned char **tag, size_t size) {
+  if (f.type != kProof || f.size != 8 + size) return false;
+  *agent_id = get_u64(reinterpret_cast<const unsigned char *>(f.body));
+  *tag = reinterpret_cast<const unsigned char *>(f.body) + 8;
+  return *agent_id != 0;
+}
 
 bool parse_message(const Frame &f, uint32_t *binding_id, int *argc, char **argv) {
   if (f.type != kMessage) return false;

@@ -20,11 +20,18 @@ using wex::ByteBuffer;
 constexpr uint16_t kVersion = 1;
 
 // ---- Announcement datagram (UDP) ----
-// "WEXA", version (u8), kind (u8, 0 = announce), TCP port (u16), agent id (u64).
+// "WEXA", version (u8), kind (u8), TCP port (u16), agent id (u64); kind 0
+// ends there, kind 1 (on a bus with a secret) adds a 16-byte MAC of those
+// 16 bytes.
 constexpr size_t kAnnounceSize = 16;
-void encode_announce(unsigned char out[kAnnounceSize], uint16_t tcp_port, uint64_t agent_id);
-// False for anything short, foreign or of another version.
-bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t *agent_id);
+constexpr size_t kSignedAnnounceSize = 32;
+enum AnnounceKind : uint8_t { kPlainAnnounce = 0, kSignedAnnounce = 1 };
+void encode_announce(unsigned char out[kAnnounceSize], uint16_t tcp_port, uint64_t agent_id,
+                     AnnounceKind kind = kPlainAnnounce);
+// False for anything short, foreign or of another version or kind.  A
+// signed one is at least kSignedAnnounceSize bytes, its MAC after the 16th.
+bool decode_announce(const void *data, size_t size, uint16_t *tcp_port, uint64_t *agent_id,
+                     AnnounceKind *kind = nullptr);
 
 // ---- Frames (TCP) ----
 // u32 length (big-endian, counts the type byte and the body), u8 type, body.
@@ -43,6 +50,8 @@ enum FrameType : uint8_t {
   kMessage = 5,
   kPing = 6,
   kBye = 7,
+  kChallenge = 8,  // on a bus with a secret: a nonce
+  kProof = 9,      // on a bus with a secret: an agent id and its proof
 };
 
 // Encoding.  Frames are built in place: begin_frame writes a placeholder
@@ -90,6 +99,10 @@ bool parse_subscribe(const Frame &f, uint32_t *binding_id, const char **pattern,
                      size_t *pattern_size);
 bool parse_unsubscribe(const Frame &f, uint32_t *binding_id);
 bool parse_empty(const Frame &f);
+void put_challenge(ByteBuffer &out, const unsigned char *nonce, size_t size);
+void put_proof(ByteBuffer &out, uint64_t agent_id, const unsigned char *tag, size_t size);
+bool parse_challenge(const Frame &f, const unsigned char **nonce, size_t size);
+bool parse_proof(const Frame &f, uint64_t *agent_id, const unsigned char **tag, size_t size);
 // argv must hold kMaxArgs entries; each points into the frame, NUL-terminated.
 bool parse_message(const Frame &f, uint32_t *binding_id, int *argc, char **argv);
 

@@ -104,7 +104,9 @@ TEST(Namespaces, BroadcastBusAcrossAVethPair) {
   std::string veth = "wexv" + std::to_string(getpid() % 100000);
   ASSERT_TRUE(link_pair(ns, veth));
   std::string bus = "10.213.7.255:" + std::to_string(bus_test::random_port());
-  Agent a(ns.agent(0, bus, "left", {"^(.*)$"})), b(ns.agent(1, bus, "right", {"-p", "1"}));
+  Agent a(ns.agent(0, bus, "left", {"-l", "^(.*)$"})), b(ns.agent(1, bus, "right", {"-p", "1"}));
+  EXPECT_TRUE(a.expect("log\tbus " + bus + " is open to anyone who can reach it"))
+      << "a bus beyond this host, without a secret, must say so";
   // Each sees the other at its address on the link, not at loopback.
   ASSERT_TRUE(a.expect("connected\tright\t10.213.7.2", nullptr, 15000));
   ASSERT_TRUE(b.expect("connected\tleft\t10.213.7.1", nullptr, 15000));

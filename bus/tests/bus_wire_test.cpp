@@ -1,6 +1,8 @@
 // The wire as a stranger sees it: datagrams and frames built by hand from
 // the protocol document, sent to a wexagent process.  A raw peer that
 // follows the document is accepted; one that breaks it is dropped alone.
+// (This program links the library's objects for one thing: the MACs of a
+// bus with a secret, which a raw member must compute.)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "auth.h"
 #include "bus_harness.h"
 
 using bus_test::Agent;
@@ -69,13 +72,15 @@ struct BusEar {
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   ~BusEar() { close(fd); }
-  // Waits for an announcement; returns its TCP port and id.
-  bool hear(uint16_t *tcp_port, uint64_t *id) {
+  // Waits for an announcement (a signed one: of a bus with a secret);
+  // returns its TCP port and id.
+  bool hear(uint16_t *tcp_port, uint64_t *id, bool is_signed = false) {
     unsigned char d[64];
     for (int i = 0; i < 20; ++i) {
       ssize_t n = recv(fd, d, sizeof d, 0);
       if (n < 0) return false;
-      if (n == 16 && memcmp(d, "WEXA", 4) == 0 && d[4] == 1 && d[5] == 0) {
+      if (n == (is_signed ? 32 : 16) && memcmp(d, "WEXA", 4) == 0 && d[4] == 1 &&
+          d[5] == (is_signed ? 1 : 0)) {
         *tcp_port = uint16_t(d[6] << 8 | d[7]);
         *id = 0;
         for (int k = 8; k < 16; ++k) *id = *id << 8 | d[k];
@@ -604,6 +609,102 @@ TEST(Hostile, ControlBytesOfRemoteTextsNeverReachTheLogRaw) {
             "log\tpeer evil\\\\x0a\\\\x1b[31mwex: forged (127.0.0.1): unknown frame type; "
             "disconnected");
   close(fd);
+}
+
+// ---- A bus with a secret ----
+
+std::string secret_env(const char *secret) { return std::string("WEX_SECRET=") + secret; }
+
+// Agents with the same secret meet; one with another secret, or none, meets
+// nobody, and a connection that skips the proof is dropped at once.
+TEST(Secret, OnlyAgentsThatShareTheSecretMeet) {
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent a(agent_args(port, "a", {"-l"}), {secret_env("s1")});
+  Agent b(agent_args(port, "b"), {secret_env("s1")});
+  Agent c(agent_args(port, "c"), {secret_env("s2")});
+  Agent d(agent_args(port, "d"));
+  ASSERT_TRUE(a.expect("connected\tb"));
+  EXPECT_FALSE(a.expect("connected\t", nullptr, 1500));
+  EXPECT_FALSE(d.expect("connected\t", nullptr, 100));
+  EXPECT_FALSE(c.expect("connected\t", nullptr, 100));
+  // Straight to a's port: the challenge comes, and a HELLO instead of a
+  // proof is refused before anything else of it is taken.
+  uint16_t tcp = 0;
+  uint64_t id = 0;
+  ASSERT_TRUE(ear.hear(&tcp, &id, true));
+  int fd = connect_loopback(tcp);
+  uint8_t type;
+  std::string body;
+  ASSERT_TRUE(read_frame(fd, &type, &body));
+  EXPECT_EQ(type, 8);
+  EXPECT_EQ(body.size(), wex::auth::kNonceSize);
+  std::string mine = hello(95, "guest") + frame(4, "");
+  send(fd, mine.data(), mine.size(), MSG_NOSIGNAL);
+  EXPECT_TRUE(closed_by_agent(fd));
+  close(fd);
+}
+
+// A raw member that knows the secret is let in; the very same bytes sent on
+// a second connection (its challenge has another nonce) are refused.  And
+// only announcements signed with the secret make the agent connect.
+TEST(Secret, ReplayedProofsAndForgedAnnouncementsAreRefused) {
+  std::string error;
+  ASSERT_TRUE(wex::auth::load("s1", &error)) << error;
+  int port = bus_test::random_port();
+  BusEar ear(port);
+  Agent a(agent_args(port, "a", {"-l"}), {secret_env("s1")});
+  uint16_t tcp = 0;
+  uint64_t id = 0;
+  ASSERT_TRUE(ear.hear(&tcp, &id, true));
+  const uint64_t raw_id = 96;
+  unsigned char nonce[wex::auth::kNonceSize] = {7, 7, 7};
+  std::string replay;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    int fd = connect_loopback(tcp);
+    uint8_t type;
+    std::string challenge;
+    ASSERT_TRUE(read_frame(fd, &type, &challenge));
+    ASSERT_EQ(type, 8);
+    if (attempt == 0) {
+      unsigned char tag[wex::auth::kTagSize];
+      wex::auth::proof(tag, true, reinterpret_cast<const unsigned char *>(challenge.data()), nonce,
+                       raw_id, id);
+      std::string proof;
+      be64(proof, raw_id);
+      proof.append(reinterpret_cast<char *>(tag), sizeof tag);
+      replay =
+          frame(8, std::string(reinterpret_cast<char *>(nonce), sizeof nonce)) + frame(9, proof);
+    }
+    ASSERT_EQ(send(fd, replay.data(), replay.size(), MSG_NOSIGNAL), ssize_t(replay.size()));
+    if (attempt == 0) {
+      std::string answer;
+      ASSERT_TRUE(read_frame(fd, &type, &answer)) << "a member's proof was refused";
+      EXPECT_EQ(type, 9);
+      ASSERT_TRUE(read_frame(fd, &type, &answer));
+      EXPECT_EQ(type, 1) << "its HELLO comes after its proof";
+    } else {
+      EXPECT_TRUE(closed_by_agent(fd)) << "a replayed proof was taken";
+      EXPECT_TRUE(a.expect("log\tpeer ? (127.0.0.1): no proof of the bus secret"));
+    }
+    close(fd);
+  }
+  // Announcements that the bait hears are: plain, signed with another
+  // secret, signed with this one.  Only the last may bring a connection.
+  Bait bait;
+  std::string plain = announcement(bait.port, ~uint64_t{0});
+  plain[5] = 1;
+  std::string forged = plain + std::string(16, 'f');
+  ear.say(announcement(bait.port, ~uint64_t{0}));
+  ear.say(forged);
+  pollfd p{bait.fd, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 500), 0) << "an unsigned or forged announcement brought a connection";
+  unsigned char tag[wex::auth::kAnnounceTagSize];
+  std::string good = plain.substr(0, 16);
+  wex::auth::announce_tag(tag, reinterpret_cast<const unsigned char *>(good.data()), 16);
+  good.append(reinterpret_cast<char *>(tag), sizeof tag);
+  ear.say(good);
+  EXPECT_EQ(poll(&p, 1, 5000), 1) << "a well-signed announcement was ignored";
 }
 
 }  // namespace

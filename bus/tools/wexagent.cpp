@@ -56,7 +56,8 @@ const char kUsage[] =
     "/sleep MS (blocks the agent), /wait PEERS, /quit.  \"//TEXT\" sends \"/TEXT\".\n"
     "\n"
     "Environment: WEX_BUS (the bus when -b is not given), WEX_HEARTBEAT_MS (heartbeat\n"
-    "period, default 1000; a silent peer is dropped after 4 periods), WEX_MULTICAST_TTL.\n"
+    "period, default 1000; a silent peer is dropped after 4 periods), WEX_MULTICAST_TTL,\n"
+    "WEX_SECRET (the bus secret: only agents that share it meet).\n"
     "Exit status: 0, or 2 for bad arguments, a bad bus or a refused pattern.\n";
 
 struct Options {

@@ -71,6 +71,25 @@ let deliveries wexagent bus =
   Wex.stop ();
   ignore (reap peer)
 
+(* With a secret, the OCaml agent meets the agent that shares it, and not
+   the one with another. *)
+let secret_members wexagent bus =
+  Hashtbl.reset connected;
+  let member =
+    spawn ~env:[| "WEX_SECRET=opensesame" |] "member" wexagent [ "-b"; bus; "-n"; "member" ]
+  in
+  let stranger =
+    spawn ~env:[| "WEX_SECRET=other" |] "stranger" wexagent [ "-b"; bus; "-n"; "stranger" ]
+  in
+  Wex.start ~bus ~secret:"opensesame" ();
+  expect_line member "connected\treal_world\t127.0.0.1";
+  settle 1.0;
+  equal "peers met" string_of_int 1 (Hashtbl.length connected);
+  check "the stranger met nobody" (not (has_line stranger (fun l -> contains l "connected")));
+  Wex.stop ();
+  ignore (reap member);
+  ignore (reap stranger)
+
 (* An idle agent on a bus, with a handler that stops it: SIGINT must reach
    the handler although the loop has nothing else to do. *)
 let signal_stops_an_idle_agent bus =
@@ -127,6 +146,7 @@ let main programs =
   case "sends before an uncaught exception arrive" (fun () ->
       sending_before_exit wexagent (fresh_bus ()) "raise");
   case "the delivery count, and a delivery too big" (fun () -> deliveries wexagent (fresh_bus ()));
+  case "a secret admits its members only" (fun () -> secret_members wexagent (fresh_bus ()));
   case "a signal stops an idle agent" (fun () -> signal_stops_an_idle_agent (fresh_bus ()));
   case "threads run while the loop waits" threads_run_while_the_loop_waits;
   (match programs with
