@@ -62,6 +62,10 @@ demo: build
 bench: deps-bench build
 	@$(OCAML_ENV) BUILD=$(BUILD) sh bench/run.sh
 
+# A million messages between real agents, three ways (not part of test).
+soak: bus
+	@$(BUILD)/bin/wex_soak $(SOAK_MESSAGES)
+
 # make install: the bus library, its header, wex.pc and the C++ tools, then
 # the OCaml library and wexprobe from a build of their own ($(INSTALL_BUILD)),
 # whose archives and programs name the install's library directory (RUNPATH
