@@ -116,8 +116,11 @@ val start : ?bus:string -> unit -> unit
     with [""], the bus is [$WEX_BUS] where set, else
     [127.255.255.255:3110].  Either part may be left out: the default takes
     its place.  A unicast address is refused: it would reach one agent of
-    the host only.  Peers are met, and messages flow, once {!main_loop}
-    runs.
+    the host only.  ["nats://HOST[:PORT][,HOST[:PORT]...][/BUSNAME]"]
+    carries the bus over NATS servers instead (PORT 4222 and BUSNAME [wex]
+    by default), where the bus library was built with libnats; agents on a
+    NATS bus and on a LAN bus never meet.  Peers are met, and messages flow,
+    once {!main_loop} runs.
     @raise Invalid_argument if the bus library refuses the bus text (the
     message says why).
     @raise Failure if the agent cannot join the bus, or is on one already,
