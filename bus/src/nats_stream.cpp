@@ -86,11 +86,6 @@ bool InStream::ask_resend() {
   return true;
 }
 
-bool InStream::ack_due_at_tick() {
-  gap_told_ = false;  // a resend asked for may have been lost itself
-  return expected_ != told_received_ || consumed_ != told_consumed_;
-}
-
 void InStream::acknowledged(uint64_t *received, uint64_t *consumed) {
   *received = told_received_ = expected_;
   *consumed = told_consumed_ = consumed_;

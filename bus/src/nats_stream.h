@@ -71,10 +71,12 @@ class InStream {
   size_t available() const { return size_t(expected_ - consumed_); }
   // True once per gap: the caller then asks the peer to send again.
   bool ask_resend();
-  // Whether an acknowledgement is owed: now (a quarter of the window read
-  // since the last one), or at the heartbeat (anything new at all).
+  // Whether an acknowledgement is owed now: a quarter of the window was
+  // read since the last one.  (The transport also sends one every period.)
   bool ack_due() const { return consumed_ - told_consumed_ >= kStreamWindow / 4; }
-  bool ack_due_at_tick();
+  // Once per heartbeat period: a resend asked for may have been lost itself,
+  // so the next gap asks again.
+  void tick() { gap_told_ = false; }
   // What the next acknowledgement says; the caller sends it.
   void acknowledged(uint64_t *received, uint64_t *consumed);
 

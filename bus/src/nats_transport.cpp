@@ -88,12 +88,10 @@ struct Carrier {
   Link *link = nullptr;
   OutStream out;
   InStream in{release_msg};
-  bool ended = false;     // the peer closed the link
-  bool end_told = false;  // receive() has said so
-  bool queued = false;    // in the ready list
-  bool probe = false;     // the next DATA asks the server to say if nobody listens
-  bool unreachable = false;
-  int quiet_ticks = 0;  // heartbeat periods since the server said nobody listens
+  bool ended = false;        // the peer closed the link
+  bool end_told = false;     // receive() has said so
+  bool queued = false;       // in the ready list
+  bool unreachable = false;  // the server said nobody listens; nothing heard since
 };
 
 Carrier *carrier_of(Link *link) { return static_cast<Carrier *>(link->carrier); }
@@ -117,7 +115,7 @@ class NatsTransport final : public Transport {
                const char *reply = nullptr);
   static void publish_data(void *ctx, uint64_t offset, const char *data, size_t size);
   void announce(const std::string &subject);
-  void send_ack(Carrier *c, uint8_t flags);
+  void send_ack(Carrier *c, uint8_t flags, bool probe = false);
   Carrier *find(uint64_t peer);
   void pump();
   void handle(const NatsItem &item);
@@ -242,11 +240,7 @@ void NatsTransport::publish_data(void *ctx, uint64_t offset, const char *data, s
   char *p = self->scratch_.data();
   proto::encode_data_head(reinterpret_cast<unsigned char *>(p), self->id_, offset);
   memcpy(p + proto::kDataHead, data, size);
-  // Once per heartbeat period a DATA message asks the server to answer if
-  // nobody listens on the peer's inbox: its connection is gone.
-  const char *reply = c->probe ? c->probe_reply.c_str() : nullptr;
-  c->probe = false;
-  self->publish(c->inbox, p, self->scratch_.size(), reply);
+  self->publish(c->inbox, p, self->scratch_.size());
 }
 
 void NatsTransport::announce(const std::string &subject) {
@@ -255,12 +249,14 @@ void NatsTransport::announce(const std::string &subject) {
   publish(subject, presence, sizeof presence);
 }
 
-void NatsTransport::send_ack(Carrier *c, uint8_t flags) {
+// With probe, the ACK asks the server to answer if nobody listens on the
+// peer's inbox: then its connection is gone.
+void NatsTransport::send_ack(Carrier *c, uint8_t flags, bool probe) {
   uint64_t received, consumed;
   c->in.acknowledged(&received, &consumed);
   unsigned char ack[proto::kAckSize];
   proto::encode_ack(ack, id_, received, consumed, flags);
-  publish(c->inbox, ack, sizeof ack);
+  publish(c->inbox, ack, sizeof ack, probe ? c->probe_reply.c_str() : nullptr);
 }
 
 Carrier *NatsTransport::find(uint64_t peer) {
@@ -277,15 +273,16 @@ void NatsTransport::tick() {
   std::vector<Carrier *> gone;
   for (auto &entry : links_) {
     Carrier *c = entry.second;
-    // Told that nobody listens, and nothing heard since for a whole period:
-    // a reconnect through another server would have been quicker.
-    if (c->unreachable && ++c->quiet_ticks >= 2) {
+    // Told that nobody listens (in answer to the probe of the last tick),
+    // and nothing heard since, for a whole period: a reconnect through
+    // another server would have been quicker.
+    if (c->unreachable) {
       gone.push_back(c);
       continue;
     }
-    c->probe = true;
     if (c->out.stalled()) c->out.resend(max_chunk_, publish_data, c);
-    if (c->in.ack_due_at_tick()) send_ack(c, 0);
+    c->in.tick();
+    send_ack(c, 0, true);  // a probe each period, and what we have
   }
   for (Carrier *c : gone) events_->link_failed(c->link, "its connection to the NATS server closed");
 }
@@ -391,10 +388,7 @@ void NatsTransport::on_presence(const proto::Envelope &e, bool direct) {
 void NatsTransport::on_no_responders(const char *subject) {
   if (strncmp(subject, gone_prefix_.c_str(), gone_prefix_.size()) != 0) return;
   Carrier *c = find(strtoull(subject + gone_prefix_.size(), nullptr, 16));
-  if (c && !c->unreachable) {
-    c->unreachable = true;
-    c->quiet_ticks = 0;
-  }
+  if (c) c->unreachable = true;
 }
 
 // Whatever was in flight through the server that died may be lost, both
