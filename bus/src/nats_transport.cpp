@@ -166,8 +166,8 @@ bool NatsTransport::start(const BusAddress &bus, uint64_t agent_id, LinkEvents *
   natsStatus s = natsConnection_FlushTimeout(nc_, kConnectTimeoutMs);
   watch_ = s == NATS_OK ? loop_io_add(handoff.fd(), kIoRead, on_wake, this) : nullptr;
   if (!watch_) {
-    *error = "NATS servers " + servers_ + ": " +
-             (s == NATS_OK ? "cannot watch the handoff" : natsStatus_GetText(s));
+    *error = s == NATS_OK ? "cannot watch the handoff"
+                          : std::string("no answer from the NATS server: ") + natsStatus_GetText(s);
     stop();
     return false;
   }
@@ -207,7 +207,7 @@ bool NatsTransport::connect(const BusAddress &bus, std::string *error) {
   natsOptions_Destroy(opts);
   if (s == NATS_OK) return true;
   nc_ = nullptr;
-  *error = "cannot reach the NATS servers " + servers_ + ": " + natsStatus_GetText(s);
+  *error = std::string("cannot reach any of its NATS servers: ") + natsStatus_GetText(s);
   return false;
 }
 
@@ -216,8 +216,7 @@ bool NatsTransport::subscribe(const std::string &subject, natsSubscription **sub
   void *closure = reinterpret_cast<void *>(uintptr_t(session_));
   natsStatus s = natsConnection_Subscribe(sub, nc_, subject.c_str(), on_nats_message, closure);
   if (s == NATS_OK) return true;
-  *error = "NATS servers " + servers_ + ": cannot subscribe to " + subject + ": " +
-           natsStatus_GetText(s);
+  *error = "cannot subscribe to " + subject + ": " + natsStatus_GetText(s);
   return false;
 }
 
