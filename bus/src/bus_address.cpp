@@ -130,7 +130,7 @@ bool parse_nats(const std::string &text, BusAddress *out, std::string *error) {
     start = comma + 1;
   }
 #ifndef WEX_HAVE_NATS
-  *error = "this library was built without NATS support (libnats was not found)";
+  *error = "this library was built without NATS support (no libnats at its build)";
   return false;
 #else
   return true;
