@@ -13,10 +13,9 @@
 // that.  Two agents that announce at once both open, and both find the link
 // already open when the other's presence comes: one link per pair either way.
 //
-// One thread: libnats's threads only push into the handoff (nats_handoff.h);
+// One thread: libnats's threads only push into the handoff (nats_connection.h);
 // everything else runs here, on the loop's thread, from the handoff's
 // eventfd watch, the agent's calls and the tick.
-#include <arpa/inet.h>
 #include <nats/nats.h>
 #include <poll.h>
 
@@ -27,9 +26,8 @@
 #include <unordered_map>
 
 #include "diagnostics.h"
-#include "immortal.h"
 #include "loop.h"
-#include "nats_handoff.h"
+#include "nats_connection.h"
 #include "nats_stream.h"
 #include "protocol.h"
 #include "transport.h"
@@ -37,17 +35,15 @@
 namespace wex {
 namespace {
 
-constexpr int kConnectTimeoutMs = 2000;
-constexpr int kReconnectWaitMs = 250;
 constexpr size_t kMaxChunk = 256 * 1024;
 // After a reconnect, the presence is repeated for this many heartbeat
 // periods: a peer that dropped us meanwhile (silence past its heartbeat)
 // meets us again.
 constexpr int kAnnounceAfterReconnect = 6;
 
-constinit Immortal<NatsHandoff> handoff_storage;
-NatsHandoff &handoff = handoff_storage.value;
+constexpr int kFlushMs = 2000;
 uint64_t last_session = 0;
+NatsHandoff &handoff = nats_handoff();
 
 void release_msg(void *msg) { natsMsg_Destroy(static_cast<natsMsg *>(msg)); }
 
@@ -55,25 +51,6 @@ std::string hex_id(uint64_t id) {
   char text[17];
   snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(id));
   return text;
-}
-
-// libnats's callbacks, on its threads: a push into the handoff and nothing
-// else.  The closure is the session number.
-uint64_t session_of(void *closure) { return reinterpret_cast<uintptr_t>(closure); }
-void on_nats_message(natsConnection *, natsSubscription *, natsMsg *msg, void *closure) {
-  handoff.push(session_of(closure), NatsItem{NatsEvent::kMessage, msg});
-}
-void on_nats_disconnected(natsConnection *, void *closure) {
-  handoff.push(session_of(closure), NatsItem{NatsEvent::kDisconnected, nullptr});
-}
-void on_nats_reconnected(natsConnection *, void *closure) {
-  handoff.push(session_of(closure), NatsItem{NatsEvent::kReconnected, nullptr});
-}
-void on_nats_closed(natsConnection *, void *closure) {
-  handoff.push(session_of(closure), NatsItem{NatsEvent::kClosed, nullptr});
-}
-void on_nats_error(natsConnection *, natsSubscription *, natsStatus status, void *closure) {
-  handoff.push(session_of(closure), NatsItem{NatsEvent::kError, nullptr, int(status)});
 }
 
 class NatsTransport;
@@ -109,10 +86,10 @@ class NatsTransport final : public Transport {
   void stop() override;
 
  private:
-  bool connect(const BusAddress &bus, std::string *error);
-  bool subscribe(const std::string &subject, natsSubscription **sub, std::string *error);
   void publish(const std::string &subject, const void *data, size_t size,
-               const char *reply = nullptr);
+               const char *reply = nullptr) {
+    nc_.publish(subject, data, size, reply);
+  }
   static void publish_data(void *ctx, uint64_t offset, const char *data, size_t size);
   void announce(const std::string &subject);
   void send_ack(Carrier *c, uint8_t flags, bool probe = false);
@@ -131,8 +108,7 @@ class NatsTransport final : public Transport {
   uint64_t id_ = 0, session_ = 0;
   LinkEvents *events_ = nullptr;
   bool started_ = false;
-  natsConnection *nc_ = nullptr;
-  natsSubscription *subs_[3] = {};
+  NatsConnection nc_;
   IoWatch *watch_ = nullptr;
   std::string name_, presence_, gone_prefix_, servers_;
   uint32_t host_ = 0;
@@ -155,81 +131,28 @@ bool NatsTransport::start(const BusAddress &bus, uint64_t agent_id, LinkEvents *
   servers_.clear();
   for (const std::string &s : bus.servers) servers_ += (servers_.empty() ? "" : ",") + s;
   // The handoff first: what the connection delivers from its first moment
-  // on belongs to this session.
-  if (!handoff.open(session_, error) || !connect(bus, error) ||
-      !subscribe(bus.name + ".agent." + hex_id(id_), &subs_[0], error) ||
-      !subscribe(gone_prefix_ + "*", &subs_[1], error) || !subscribe(presence_, &subs_[2], error)) {
+  // on belongs to this session.  Then one round trip: the subscriptions are
+  // in place before anyone can answer.
+  if (!handoff.open(session_, error) || !nc_.open(bus.servers, session_, error) ||
+      !nc_.subscribe(bus.name + ".agent." + hex_id(id_), error) ||
+      !nc_.subscribe(gone_prefix_ + "*", error) || !nc_.subscribe(presence_, error) ||
+      !nc_.flush(kFlushMs, error)) {
     stop();
     return false;
   }
-  // One round trip: the subscriptions are in place before anyone can answer.
-  natsStatus s = natsConnection_FlushTimeout(nc_, kConnectTimeoutMs);
-  watch_ = s == NATS_OK ? loop_io_add(handoff.fd(), kIoRead, on_wake, this) : nullptr;
+  watch_ = loop_io_add(handoff.fd(), kIoRead, on_wake, this);
   if (!watch_) {
-    *error = s == NATS_OK ? "cannot watch the handoff"
-                          : std::string("no answer from the NATS server: ") + natsStatus_GetText(s);
+    *error = "cannot watch the handoff's descriptor";
     stop();
     return false;
   }
-  char *ip = nullptr;
-  int port = 0;
-  in_addr a{};
-  if (natsConnection_GetLocalIPAndPort(nc_, &ip, &port) == NATS_OK && ip &&
-      inet_pton(AF_INET, ip, &a) == 1)
-    host_ = ntohl(a.s_addr);
-  free(ip);
-  int64_t payload = natsConnection_GetMaxPayload(nc_);
-  if (payload > int64_t(proto::kDataHead) + 1)
-    max_chunk_ = std::min(kMaxChunk, size_t(payload) - proto::kDataHead);
+  host_ = nc_.local_ipv4();
+  if (nc_.max_payload() > proto::kDataHead + 1)
+    max_chunk_ = std::min(kMaxChunk, nc_.max_payload() - proto::kDataHead);
   started_ = true;
   announce(presence_);
   announce_left_ = 2;  // as on a LAN: twice more, in case one is lost
   return true;
-}
-
-bool NatsTransport::connect(const BusAddress &bus, std::string *error) {
-  natsOptions *opts = nullptr;
-  std::vector<const char *> urls;
-  for (const std::string &s : bus.servers) urls.push_back(s.c_str());
-  void *closure = reinterpret_cast<void *>(uintptr_t(session_));
-  natsStatus s = natsOptions_Create(&opts);
-  if (s == NATS_OK) s = natsOptions_SetServers(opts, urls.data(), int(urls.size()));
-  if (s == NATS_OK) s = natsOptions_SetTimeout(opts, kConnectTimeoutMs);
-  if (s == NATS_OK) s = natsOptions_SetMaxReconnect(opts, -1);  // forever
-  if (s == NATS_OK) s = natsOptions_SetReconnectWait(opts, kReconnectWaitMs);
-  if (s == NATS_OK) s = natsOptions_SetNoEcho(opts, true);    // our presence is no news to us
-  if (s == NATS_OK) s = natsOptions_SetSendAsap(opts, true);  // we batch: no flusher's delay
-  if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(opts, on_nats_disconnected, closure);
-  if (s == NATS_OK) s = natsOptions_SetReconnectedCB(opts, on_nats_reconnected, closure);
-  if (s == NATS_OK) s = natsOptions_SetClosedCB(opts, on_nats_closed, closure);
-  if (s == NATS_OK) s = natsOptions_SetErrorHandler(opts, on_nats_error, closure);
-  if (s == NATS_OK) s = natsConnection_Connect(&nc_, opts);
-  natsOptions_Destroy(opts);
-  if (s == NATS_OK) return true;
-  nc_ = nullptr;
-  *error = std::string("cannot reach any of its NATS servers: ") + natsStatus_GetText(s);
-  return false;
-}
-
-bool NatsTransport::subscribe(const std::string &subject, natsSubscription **sub,
-                              std::string *error) {
-  void *closure = reinterpret_cast<void *>(uintptr_t(session_));
-  natsStatus s = natsConnection_Subscribe(sub, nc_, subject.c_str(), on_nats_message, closure);
-  if (s == NATS_OK) return true;
-  *error = "cannot subscribe to " + subject + ": " + natsStatus_GetText(s);
-  return false;
-}
-
-// A message that cannot go now (the connection is away and its buffer full)
-// is not an error here: DATA is kept until acknowledged and sent again after
-// the reconnect, and the rest is repeated by its own schedule.
-void NatsTransport::publish(const std::string &subject, const void *data, size_t size,
-                            const char *reply) {
-  if (!nc_) return;
-  if (reply)
-    natsConnection_PublishRequest(nc_, subject.c_str(), reply, data, int(size));
-  else
-    natsConnection_Publish(nc_, subject.c_str(), data, int(size));
 }
 
 void NatsTransport::publish_data(void *ctx, uint64_t offset, const char *data, size_t size) {
@@ -472,7 +395,7 @@ void NatsTransport::drain(const std::vector<Link *> &links, int idle_ms, int max
     pollfd p{handoff.fd(), POLLIN, 0};
     poll(&p, 1, int(left));
   }
-  if (nc_) natsConnection_FlushTimeout(nc_, std::max<int64_t>(1, deadline - loop_now_ms()));
+  nc_.flush(int(std::max<int64_t>(1, deadline - loop_now_ms())));
   if (!ready_.empty()) handoff.wake();
 }
 
@@ -491,20 +414,13 @@ void NatsTransport::close(Link *link, bool) {
 }
 
 void NatsTransport::stop() {
+  bool started_before_stop = started_;
   started_ = false;
   if (watch_) loop_io_remove(watch_);
   watch_ = nullptr;
-  if (nc_) natsConnection_FlushTimeout(nc_, kConnectTimeoutMs / 2);
+  if (started_before_stop) nc_.flush(kFlushMs / 2);
   handoff.close();
-  for (natsSubscription *&sub : subs_) {
-    if (sub) natsSubscription_Destroy(sub);
-    sub = nullptr;
-  }
-  if (nc_) {
-    natsConnection_Close(nc_);
-    natsConnection_Destroy(nc_);
-  }
-  nc_ = nullptr;
+  nc_.close();
   for (auto &entry : links_) entry.second->link->carrier = nullptr, delete entry.second;
   links_.clear();
   ready_.clear();
