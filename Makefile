@@ -13,7 +13,8 @@ PROFILE = $(if $(filter ON,$(WERROR)),dev,release)
 # What building and testing need, and what the benchmarks add.
 PACKAGES = cmake g++ make pkg-config binutils libre2-dev libsodium-dev libgtest-dev \
            ocaml-nox ocaml-dune ocaml-findlib libdune-ocaml-dev \
-           libcmdliner-ocaml-dev liblwt-ocaml-dev ocaml-odoc iproute2 util-linux
+           libcmdliner-ocaml-dev liblwt-ocaml-dev ocaml-odoc iproute2 util-linux \
+           nats-server libnats-dev
 BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
 
 # The OCaml build finds the bus library of this tree, not an installed one.

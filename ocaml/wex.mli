@@ -124,12 +124,16 @@ val start : ?bus:string -> ?secret:string -> unit -> unit
     with [""], the bus is [$WEX_BUS] where set, else
     [127.255.255.255:3110].  Either part may be left out: the default takes
     its place.  A unicast address is refused: it would reach one agent of
-    the host only.  Peers are met, and messages flow, once {!main_loop}
-    runs.  With [secret] (or [$WEX_SECRET] when it is not given), only
-    agents that know the same secret are met: each side proves it before
-    anything else is taken, and announcements are signed.  It guards who
-    joins and what members send, not what they send being read.  A bus
-    beyond this host without a secret says so on the log.
+    the host only.  ["nats://HOST[:PORT][,HOST[:PORT]...][/BUSNAME]"]
+    carries the bus over NATS servers instead (PORT 4222 and BUSNAME [wex]
+    by default), where the bus library was built with libnats; agents on a
+    NATS bus and on a LAN bus never meet.  Peers are met, and messages flow,
+    once {!main_loop} runs.  With [secret] (or [$WEX_SECRET] when it is not
+    given), only agents that know the same secret are met on a LAN bus: each
+    side proves it before anything else is taken, and announcements are
+    signed.  It guards who joins and what members send, not what they send
+    being read.  A LAN bus beyond this host without a secret says so on the
+    log.
     @raise Invalid_argument if the bus library refuses the bus text (the
     message says why).
     @raise Failure if the agent cannot join the bus, or is on one already,

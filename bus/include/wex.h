@@ -78,7 +78,13 @@ WEX_API void WexInit(const char *name, const char *ready, WexApplicationCallback
                      void *user_data, void *reserved1, void *reserved2);
 
 /* Joins the bus "[ADDRESS][:PORT]": ADDRESS an IPv4 broadcast address or a
- * multicast group (224.0.0.0/4), PORT the UDP port of the bus.  NULL or ""
+ * multicast group (224.0.0.0/4), PORT the UDP port of the bus.  Or joins the
+ * bus "nats://HOST[:PORT][,HOST[:PORT]...][/BUSNAME]" carried by NATS
+ * servers (PORT 4222 and BUSNAME "wex" by default; the servers are tried as
+ * libnats tries them, and reconnects go to any server of the cluster), with
+ * the same semantics; a library built without libnats refuses it, saying
+ * so.  A server that cannot be reached at start is a refusal, after at most
+ * two seconds per server.  Agents on a NATS bus and on a LAN bus never meet.  NULL or ""
  * means $WEX_BUS where set, else WEX_DEFAULT_ADDRESS:WEX_DEFAULT_PORT.  The
  * text is read during the call only.  ADDRESS must be a multicast group,
  * 255.255.255.255, 127.255.255.255 or the broadcast address of an interface:

@@ -168,7 +168,19 @@ void WexStart(const char *bus) {
   g.bus = parsed;
   g.id = fresh_id();
   g.heartbeat_ms = env_long("WEX_HEARTBEAT_MS", kDefaultHeartbeatMs, 10, 600000);
-  if (!g.transport) g.transport = make_lan_transport();
+  if (!g.transport || g.transport_kind != g.bus.kind) {
+    g.transport.reset();
+    g.transport_kind = g.bus.kind;
+#ifdef WEX_HAVE_NATS
+    if (g.bus.kind == BusAddress::Kind::kNats) g.transport = make_nats_transport();
+#endif
+    if (g.bus.kind == BusAddress::Kind::kLan) g.transport = make_lan_transport();
+  }
+  if (!g.transport) {  // resolve_bus refuses such a bus first
+    refuse("WexStart: bus %s: no transport for it here; not started",
+           format_bus_address(g.bus).c_str());
+    return;
+  }
   if (!g.transport->start(g.bus, g.id, &events, &error)) {
     refuse("WexStart: bus %s: %s; not started", format_bus_address(g.bus).c_str(), error.c_str());
     return;

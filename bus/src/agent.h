@@ -39,7 +39,8 @@ struct Agent {
   long heartbeat_ms = 0;
   WexTimerPtr tick = nullptr;
   std::string secret;  // WexSetSecret's; "" for $WEX_SECRET
-  std::unique_ptr<Transport> transport;
+  std::unique_ptr<Transport> transport;  // of the kind of bus
+  BusAddress::Kind transport_kind = BusAddress::Kind::kLan;
 
   std::vector<Peer *> peers;   // open
   std::vector<Peer *> closed;  // closed, awaiting report or release

@@ -1,3 +1,4 @@
+// The bus texts and WexCheckBus: see bus_address.h.
 #include "bus_address.h"
 
 #include <arpa/inet.h>
@@ -27,7 +28,11 @@ bool parse_port(const std::string &text, uint16_t *port) {
   return true;
 }
 
+bool parse_nats(const std::string &text, BusAddress *out, std::string *error);
+
 bool parse(const std::string &text, BusAddress *out, std::string *error) {
+  if (text.compare(0, 7, "nats://") == 0) return parse_nats(text.substr(7), out, error);
+  out->kind = BusAddress::Kind::kLan;
   std::string address = WEX_DEFAULT_ADDRESS;
   uint16_t port = WEX_DEFAULT_PORT;
   size_t colon = text.find(':');
@@ -51,7 +56,89 @@ bool parse(const std::string &text, BusAddress *out, std::string *error) {
   return true;
 }
 
+bool is_word_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '_';
+}
+
+// Dot-separated words: a NATS subject's tokens, without its wildcards.
+bool valid_bus_name(const std::string &name) {
+  if (name.empty() || name.size() > kMaxBusName) return false;
+  bool word = false;
+  for (char c : name) {
+    if (c == '.') {
+      if (!word) return false;
+      word = false;
+    } else if (is_word_char(c)) {
+      word = true;
+    } else {
+      return false;
+    }
+  }
+  return word;
+}
+
+bool valid_host(const std::string &host) {
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    in6_addr v6;
+    return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6) == 1;
+  }
+  if (host.empty() || host.size() > 253) return false;
+  for (char c : host)
+    if (!is_word_char(c) && c != '.') return false;
+  return host.front() != '.' && host.front() != '-';
+}
+
+// "nats://" already taken off.
+bool parse_nats(const std::string &text, BusAddress *out, std::string *error) {
+  size_t slash = text.find('/');
+  std::string list = text.substr(0, slash);
+  out->kind = BusAddress::Kind::kNats;
+  out->name = kNatsDefaultBus;
+  out->servers.clear();
+  if (slash != std::string::npos) {
+    out->name = text.substr(slash + 1);
+    if (!valid_bus_name(out->name)) {
+      *error = "bad bus name \"" + out->name +
+               "\" (want words of letters, digits, '-' and '_', joined by dots)";
+      return false;
+    }
+  }
+  if (list.empty()) {
+    *error = "no NATS server given (want nats://HOST[:PORT][,HOST[:PORT]...][/BUSNAME])";
+    return false;
+  }
+  size_t start = 0;
+  for (;;) {
+    size_t comma = list.find(',', start);
+    std::string server = list.substr(start, comma - start);
+    size_t colon = server.rfind(':');
+    if (colon != std::string::npos && server.find(']', colon) != std::string::npos)
+      colon = std::string::npos;  // inside an IPv6 address
+    std::string host = server.substr(0, colon);
+    uint16_t port = kNatsDefaultPort;
+    if (!valid_host(host)) {
+      *error = "bad NATS server \"" + server + "\" (want HOST[:PORT])";
+      return false;
+    }
+    if (colon != std::string::npos && !parse_port(server.substr(colon + 1), &port)) {
+      *error = "bad port \"" + server.substr(colon + 1) + "\" (want 1..65535)";
+      return false;
+    }
+    out->servers.push_back("nats://" + host + ":" + std::to_string(port));
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+#ifndef WEX_HAVE_NATS
+  *error = "this library was built without NATS support (no libnats at its build)";
+  return false;
+#else
+  return true;
+#endif
+}
+
 bool usable(const BusAddress &bus, std::string *error) {
+  if (bus.kind == BusAddress::Kind::kNats) return true;
   if (bus.multicast || bus.address == 0xFFFFFFFFu || bus.address == 0x7FFFFFFFu) return true;
   bool found = false;
   ifaddrs *list = nullptr;
@@ -87,6 +174,11 @@ bool resolve_bus(const char *text, BusAddress *out, std::string *error) {
 }
 
 std::string format_bus_address(const BusAddress &bus) {
+  if (bus.kind == BusAddress::Kind::kNats) {
+    std::string text;
+    for (const std::string &s : bus.servers) text += (text.empty() ? "" : ",") + s.substr(7);
+    return "nats://" + text + "/" + bus.name;
+  }
   char text[32];
   snprintf(text, sizeof text, "%u.%u.%u.%u:%u", bus.address >> 24, (bus.address >> 16) & 255,
            (bus.address >> 8) & 255, bus.address & 255, bus.port);

@@ -6,6 +6,7 @@ namespace {
 
 constexpr unsigned char kAnnounceMagic[4] = {'W', 'E', 'X', 'A'};
 constexpr unsigned char kHelloMagic[4] = {'W', 'E', 'X', '!'};
+constexpr unsigned char kEnvelopeMagic[4] = {'W', 'E', 'X', 'N'};
 
 uint16_t get_u16(const unsigned char *p) { return uint16_t(p[0] << 8 | p[1]); }
 uint32_t get_u32(const unsigned char *p) {
@@ -269,6 +270,71 @@ bool parse_message(const Frame &f, uint32_t *binding_id, int *argc, char **argv)
   }
   *argc = n;
   return r.at_end();
+}
+
+// ---- NATS envelope ----
+
+namespace {
+
+void put_envelope_head(unsigned char *out, NatsKind kind, uint64_t sender) {
+  memcpy(out, kEnvelopeMagic, 4);
+  out[4] = uint8_t(kVersion);
+  out[5] = uint8_t(kind);
+  set_u64(out + 6, sender);
+}
+
+}  // namespace
+
+void encode_presence(unsigned char out[kPresenceSize], uint64_t sender, uint32_t host) {
+  put_envelope_head(out, NatsKind::kPresence, sender);
+  set_u32(out + kEnvelopeHead, host);
+}
+
+void encode_data_head(unsigned char out[kDataHead], uint64_t sender, uint64_t offset) {
+  put_envelope_head(out, NatsKind::kData, sender);
+  set_u64(out + kEnvelopeHead, offset);
+}
+
+void encode_ack(unsigned char out[kAckSize], uint64_t sender, uint64_t received, uint64_t consumed,
+                uint8_t flags) {
+  put_envelope_head(out, NatsKind::kAck, sender);
+  set_u64(out + kEnvelopeHead, received);
+  set_u64(out + kEnvelopeHead + 8, consumed);
+  out[kEnvelopeHead + 16] = flags;
+}
+
+void encode_close(unsigned char out[kCloseSize], uint64_t sender) {
+  put_envelope_head(out, NatsKind::kClose, sender);
+}
+
+bool decode_envelope(const void *data, size_t size, Envelope *out) {
+  auto p = static_cast<const unsigned char *>(data);
+  if (size < kEnvelopeHead || memcmp(p, kEnvelopeMagic, 4) != 0 || p[4] != kVersion) return false;
+  out->kind = NatsKind(p[5]);
+  out->sender = get_u64(p + 6);
+  if (out->sender == 0) return false;
+  const unsigned char *body = p + kEnvelopeHead;
+  switch (out->kind) {
+    case NatsKind::kPresence:
+      if (size != kPresenceSize) return false;
+      out->host = get_u32(body);
+      return true;
+    case NatsKind::kData:
+      if (size <= kDataHead) return false;
+      out->offset = get_u64(body);
+      out->data = reinterpret_cast<const char *>(p + kDataHead);
+      out->size = size - kDataHead;
+      return true;
+    case NatsKind::kAck:
+      if (size != kAckSize) return false;
+      out->received = get_u64(body);
+      out->consumed = get_u64(body + 8);
+      out->flags = body[16];
+      return out->consumed <= out->received;
+    case NatsKind::kClose:
+      return size == kCloseSize;
+  }
+  return false;
 }
 
 }  // namespace wex::proto

@@ -1,9 +1,9 @@
-// The wire protocol of the bus: the announcement datagram, and the frames
-// that agents exchange over TCP.  docs/protocol.md is the reference for
-// authors of peers in other languages; the constants here are the numbers it
-// quotes.  Encoding appends to a ByteBuffer; decoding never trusts a length or
-// a count, and hands back pointers into the frame instead of copies, which
-// works because every text on the wire carries its own NUL.
+// The wire protocol of the bus: the announcement datagram, the frames that
+// agents exchange over TCP, and the envelope that carries both over NATS.  docs/protocol.md is the
+// reference for authors of peers in other languages; the constants here are the numbers it quotes.
+// Encoding appends to a ByteBuffer; decoding never trusts a length or a count, and hands back
+// pointers into the frame instead of copies, which works because every text on the wire carries its
+// own NUL.
 #pragma once
 
 #include <cstddef>
@@ -105,5 +105,39 @@ bool parse_challenge(const Frame &f, const unsigned char **nonce, size_t size);
 bool parse_proof(const Frame &f, uint64_t *agent_id, const unsigned char **tag, size_t size);
 // argv must hold kMaxArgs entries; each points into the frame, NUL-terminated.
 bool parse_message(const Frame &f, uint32_t *binding_id, int *argc, char **argv);
+
+// ---- NATS envelope ----
+// Every NATS message of a bus: "WEXN", version (u8), kind (u8), the sender's
+// agent id (u64), then by kind:
+//   PRESENCE  IPv4 host (u32, 0 = unknown)
+//   DATA      stream offset (u64), then at least one byte of the link's frames
+//   ACK       received (u64), consumed (u64), flags (u8: kResend)
+//   CLOSE     nothing
+enum class NatsKind : uint8_t { kPresence = 1, kData = 2, kAck = 3, kClose = 4 };
+constexpr size_t kEnvelopeHead = 14;
+constexpr size_t kPresenceSize = kEnvelopeHead + 4;
+constexpr size_t kDataHead = kEnvelopeHead + 8;
+constexpr size_t kAckSize = kEnvelopeHead + 17;
+constexpr size_t kCloseSize = kEnvelopeHead;
+constexpr uint8_t kResend = 1;  // ACK: a gap was seen, send again from `received`
+
+struct Envelope {
+  NatsKind kind;
+  uint64_t sender;
+  uint32_t host = 0;                    // PRESENCE
+  uint64_t offset = 0;                  // DATA
+  const char *data = nullptr;           // DATA: the stream bytes
+  size_t size = 0;                      // DATA: their count
+  uint64_t received = 0, consumed = 0;  // ACK
+  uint8_t flags = 0;                    // ACK
+};
+void encode_presence(unsigned char out[kPresenceSize], uint64_t sender, uint32_t host);
+void encode_data_head(unsigned char out[kDataHead], uint64_t sender, uint64_t offset);
+void encode_ack(unsigned char out[kAckSize], uint64_t sender, uint64_t received, uint64_t consumed,
+                uint8_t flags);
+void encode_close(unsigned char out[kCloseSize], uint64_t sender);
+// False for anything foreign, of another version or kind, of the wrong size
+// for its kind, from agent id 0, or DATA without bytes.
+bool decode_envelope(const void *data, size_t size, Envelope *out);
 
 }  // namespace wex::proto

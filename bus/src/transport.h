@@ -20,8 +20,9 @@
 // them (its sockets), hung on Link::carrier.  Everything runs on the loop's
 // thread, from loop callbacks.  link_readable may run user callbacks, which
 // may leave by longjmp: a transport calls it last, with nothing of its own
-// left to do after it.  No other LinkEvents call runs a user callback.  The
-// LAN transport (lan_transport.cpp) is the one implementation so far.
+// left to do after it.  No other LinkEvents call runs a user callback.  Two
+// transports: the LAN's (lan_transport.cpp) and, where the library was built
+// with libnats, the one over NATS servers (nats_transport.cpp).
 #pragma once
 
 #include <netinet/in.h>
@@ -106,5 +107,8 @@ class Transport {
 };
 
 std::unique_ptr<Transport> make_lan_transport();
+#ifdef WEX_HAVE_NATS
+std::unique_ptr<Transport> make_nats_transport();
+#endif
 
 }  // namespace wex

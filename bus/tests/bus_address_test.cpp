@@ -33,6 +33,45 @@ TEST(BusText, ParsesDefaultsAndRefusesNonsense) {
   EXPECT_NE(error.find("neither a broadcast address nor a multicast group"), std::string::npos);
 }
 
+// The same checks whether or not this build has NATS; only the verdict on a
+// well-formed text differs, and then the reason says why.
+TEST(BusText, NatsTextsNameServersAndABusOrSayWhatIsWrong) {
+  BusAddress b;
+  std::string error;
+  for (const char *bad : {"nats://", "nats:///wex", "nats://h:0", "nats://h:99999", "nats://a,,b",
+                          "nats://h/", "nats://h/a..b", "nats://h/a.*", "nats://h/.a", "nats://-h",
+                          "nats://h_x y", "nats://[::1", "nats://[zz]:4222"}) {
+    error.clear();
+    EXPECT_FALSE(resolve_bus(bad, &b, &error)) << bad;
+    EXPECT_NE(error.find(bad), std::string::npos) << error;
+    EXPECT_EQ(error.find("without NATS"), std::string::npos) << bad << ": " << error;
+  }
+  const char *good = "nats://10.0.0.1,nats.example:4300,[::1]:5000/plant-7.line_2";
+#ifdef WEX_HAVE_NATS
+  ASSERT_TRUE(resolve_bus(good, &b, &error)) << error;
+  EXPECT_EQ(b.kind, BusAddress::Kind::kNats);
+  EXPECT_EQ(b.servers, (std::vector<std::string>{"nats://10.0.0.1:4222", "nats://nats.example:4300",
+                                                 "nats://[::1]:5000"}));
+  EXPECT_EQ(b.name, "plant-7.line_2");
+  EXPECT_EQ(format_bus_address(b),
+            "nats://10.0.0.1:4222,nats.example:4300,[::1]:5000/plant-7.line_2");
+  ASSERT_TRUE(resolve_bus("nats://localhost", &b, &error));
+  EXPECT_EQ(b.name, "wex");
+  setenv("WEX_BUS", "nats://127.0.0.1:4333/x", 1);
+  ASSERT_TRUE(resolve_bus(nullptr, &b, &error));
+  EXPECT_EQ(b.servers, std::vector<std::string>{"nats://127.0.0.1:4333"});
+  unsetenv("WEX_BUS");
+  ASSERT_TRUE(resolve_bus(":4000", &b, &error));
+  EXPECT_EQ(b.kind, BusAddress::Kind::kLan) << "a LAN text after a NATS one";
+#else
+  EXPECT_FALSE(resolve_bus(good, &b, &error));
+  EXPECT_NE(error.find("built without NATS support"), std::string::npos) << error;
+  char reason[256];
+  EXPECT_EQ(WexCheckBus("nats://127.0.0.1", reason, sizeof reason), 0);
+  EXPECT_NE(std::string(reason).find("built without NATS support"), std::string::npos) << reason;
+#endif
+}
+
 TEST(BusText, EmptyTextMeansTheEnvironmentAndThePublicCheckSaysWhy) {
   setenv("WEX_BUS", "10.1", 1);
   char reason[256] = "untouched";

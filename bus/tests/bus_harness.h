@@ -1,10 +1,14 @@
-// Helpers for the bus tests: wexagent processes driven through pipes, with a
-// deadline on every wait so that a fault fails a test instead of hanging it.
+// Helpers for the bus tests: wexagent processes driven through pipes, and
+// nats-server processes on loopback for the buses over NATS, with a deadline
+// on every wait so that a fault fails a test instead of hanging it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,16 +19,24 @@
 #include <string>
 #include <vector>
 
+#include "wex.h"
+
 namespace bus_test {
 
 inline std::string tool(const char *name) { return std::string(WEX_BIN_DIR) + "/" + name; }
 
-// The command line of a wexagent named name on the loopback bus of port.
-inline std::vector<std::string> agent_args(int port, const std::string &name,
+// The command line of a wexagent named name on a bus.
+inline std::vector<std::string> agent_args(const std::string &bus, const std::string &name,
                                            std::vector<std::string> more = {}) {
-  std::vector<std::string> a = {tool("wexagent"), "-b", ":" + std::to_string(port), "-n", name};
+  std::vector<std::string> a = {tool("wexagent"), "-b", bus, "-n", name};
   a.insert(a.end(), more.begin(), more.end());
   return a;
+}
+
+// The same on the loopback bus of port.
+inline std::vector<std::string> agent_args(int port, const std::string &name,
+                                           std::vector<std::string> more = {}) {
+  return agent_args(":" + std::to_string(port), name, std::move(more));
 }
 
 // A port of its own for each bus, so that tests running side by side never
@@ -174,5 +186,143 @@ class Agent {
   std::string buffer_;
   std::vector<std::string> seen_;
 };
+
+// ---- NATS servers ----
+
+// A loopback TCP port free at this moment, picked by the kernel: servers of
+// tests running side by side never ask for the same one.
+inline int free_tcp_port() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    abort();
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The nats-server program, or "" where it is not installed (Debian puts it
+// in /usr/sbin, which a user's PATH may lack).
+inline std::string nats_server_binary() {
+  std::string path = getenv("PATH") ? getenv("PATH") : "";
+  path += ":/usr/sbin:/usr/local/sbin:/usr/bin";
+  for (size_t start = 0; start <= path.size();) {
+    size_t colon = path.find(':', start);
+    std::string dir = path.substr(start, colon - start);
+    if (!dir.empty() && access((dir + "/nats-server").c_str(), X_OK) == 0)
+      return dir + "/nats-server";
+    if (colon == std::string::npos) break;
+    start = colon + 1;
+  }
+  return "";
+}
+
+// One HTTP GET on loopback: the body, or "" on any failure.
+inline std::string http_get(int port, const std::string &path) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval t{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &t, sizeof t);
+  std::string reply;
+  if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+    if (::write(fd, request.data(), request.size()) == ssize_t(request.size())) {
+      char chunk[4096];
+      for (int i = 0; i < 256; ++i) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n <= 0) break;
+        reply.append(chunk, size_t(n));
+      }
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+// A nats-server on 127.0.0.1, killed with the test.  Of a cluster, each node
+// knows the others' route ports.
+class NatsServer {
+ public:
+  NatsServer() : port_(free_tcp_port()), monitor_(free_tcp_port()), cluster_(free_tcp_port()) {}
+  ~NatsServer() { kill_hard(); }
+  NatsServer(const NatsServer &) = delete;
+  NatsServer &operator=(const NatsServer &) = delete;
+
+  int port() const { return port_; }
+  int cluster_port() const { return cluster_; }
+  std::string url() const { return "127.0.0.1:" + std::to_string(port_); }
+
+  // Starts it, with routes to the cluster ports given (none: a lone server).
+  void start(const std::vector<int> &routes = {}) {
+    std::vector<std::string> argv = {
+        nats_server_binary(),    "-a", "127.0.0.1", "-p", std::to_string(port_), "-m",
+        std::to_string(monitor_)};
+    if (!routes.empty()) {
+      std::string list;
+      for (int r : routes)
+        list += (list.empty() ? "" : ",") + ("nats://127.0.0.1:" + std::to_string(r));
+      argv.insert(argv.end(), {"--cluster_name", "wextest", "--cluster",
+                               "nats://127.0.0.1:" + std::to_string(cluster_), "--routes", list});
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+      int null = open("/dev/null", O_RDWR);
+      dup2(null, 0), dup2(null, 1), dup2(null, 2);
+      std::vector<char *> args;
+      for (auto &a : argv) args.push_back(const_cast<char *>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+
+  // Whether it answers on its monitoring port within the deadline, with
+  // routes to this many other nodes.
+  bool ready(int routes = 0, int timeout_ms = 15000) const {
+    std::string want = "\"num_routes\": " + std::to_string(routes);
+    for (long long deadline = now_ms() + timeout_ms; now_ms() < deadline; usleep(20000))
+      if (http_get(monitor_, "/routez").find(want) != std::string::npos) return true;
+    return false;
+  }
+
+  void kill_hard() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  int port_, monitor_, cluster_;
+  pid_t pid_ = -1;
+};
+
+// Three nodes routed to each other on 127.0.0.1.
+struct NatsCluster {
+  NatsServer node[3];
+  bool start() {
+    for (int i = 0; i < 3; ++i)
+      node[i].start({node[(i + 1) % 3].cluster_port(), node[(i + 2) % 3].cluster_port()});
+    for (auto &n : node)
+      if (!n.ready(2)) return false;
+    return true;
+  }
+};
+
+// Why the NATS tests cannot run here, or "" when they can.
+inline std::string nats_missing() {
+  if (nats_server_binary().empty())
+    return "nats-server is not installed (make deps installs it): the NATS bus is not tested";
+  char reason[256];
+  if (!WexCheckBus("nats://127.0.0.1", reason, sizeof reason))
+    return std::string(reason) + ": the NATS bus is not tested";
+  return "";
+}
 
 }  // namespace bus_test

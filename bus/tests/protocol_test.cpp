@@ -156,6 +156,48 @@ TEST(Codec, AnnouncementsOfOtherKindsAreRefused) {
   }
 }
 
+TEST(Codec, NatsEnvelopesRoundTripAndRefuseWhatIsNotOurs) {
+  unsigned char presence[kPresenceSize], head[kDataHead], ack[kAckSize], close[kCloseSize];
+  encode_presence(presence, 0x1122334455667788ull, 0x7F000001);
+  Envelope e;
+  ASSERT_TRUE(decode_envelope(presence, sizeof presence, &e));
+  EXPECT_EQ(e.kind, NatsKind::kPresence);
+  EXPECT_EQ(e.sender, 0x1122334455667788ull);
+  EXPECT_EQ(e.host, 0x7F000001u);
+
+  encode_data_head(head, 5, 1ull << 40);
+  std::string data(reinterpret_cast<char *>(head), sizeof head);
+  EXPECT_FALSE(decode_envelope(data.data(), data.size(), &e)) << "DATA without bytes";
+  data += "frames";
+  ASSERT_TRUE(decode_envelope(data.data(), data.size(), &e));
+  EXPECT_EQ(e.kind, NatsKind::kData);
+  EXPECT_EQ(e.offset, 1ull << 40);
+  EXPECT_EQ(std::string(e.data, e.size), "frames");
+
+  encode_ack(ack, 5, 300, 200, kResend);
+  ASSERT_TRUE(decode_envelope(ack, sizeof ack, &e));
+  EXPECT_EQ(e.kind, NatsKind::kAck);
+  EXPECT_EQ(e.received, 300u);
+  EXPECT_EQ(e.consumed, 200u);
+  EXPECT_EQ(e.flags, kResend);
+  encode_ack(ack, 5, 200, 300, 0);
+  EXPECT_FALSE(decode_envelope(ack, sizeof ack, &e)) << "read more than it received";
+
+  encode_close(close, 5);
+  ASSERT_TRUE(decode_envelope(close, sizeof close, &e));
+  EXPECT_EQ(e.kind, NatsKind::kClose);
+
+  EXPECT_FALSE(decode_envelope(presence, sizeof presence - 1, &e)) << "short";
+  for (size_t i : {0u, 4u, 5u}) {  // magic, version, kind
+    unsigned char bad[kPresenceSize];
+    memcpy(bad, presence, sizeof bad);
+    bad[i] = 0x7E;
+    EXPECT_FALSE(decode_envelope(bad, sizeof bad, &e)) << "byte " << i;
+  }
+  encode_presence(presence, 0, 1);
+  EXPECT_FALSE(decode_envelope(presence, sizeof presence, &e)) << "agent id 0";
+}
+
 // Output that is partly written leaves a gap at the head; a frame built
 // behind it may make the buffer slide its live bytes down or grow into a
 // new block.  Either way the length must land on the frame's own header.

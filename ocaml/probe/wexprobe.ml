@@ -133,7 +133,9 @@ let bus =
   let doc =
     "Join the bus $(docv), written [ADDRESS][:PORT]: an IPv4 broadcast \
      address (127.255.255.255 is this host only) or a multicast group, and a \
-     UDP port.  Default: \\$WEX_BUS, else 127.255.255.255:3110."
+     UDP port; or nats://HOST[:PORT][,HOST[:PORT]...][/BUSNAME] for a bus \
+     carried by NATS servers.  Default: \\$WEX_BUS, else \
+     127.255.255.255:3110."
   in
   Arg.(value & opt (some string) None & info [ "b"; "bus" ] ~docv:"BUS" ~doc)
 

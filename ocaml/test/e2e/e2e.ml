@@ -1,8 +1,11 @@
 (* End-to-end: this program is the agent "alpha" on a loopback bus of its
    own, with a second OCaml agent (this same program as "peer"), the C++
    agent tool of the bus library and the probe.  Run in bytecode and native.
+   With "nats", the bus is carried by a three-node NATS cluster that this
+   program starts on loopback, each agent on a node of its own, and the
+   cases that concern the bus run again there.
 
-   Usage: e2e WEXPROBE     (the C++ tool is found in $WEX_BIN_DIR)
+   Usage: e2e WEXPROBE [nats]     (the C++ tool is found in $WEX_BIN_DIR)
           e2e peer NAME BUS *)
 
 open Harness
@@ -353,7 +356,29 @@ let probe_case wexprobe bus =
   | Unix.WEXITED 0 -> ()
   | _ -> fail "the probe did not exit with 0")
 
+(* No goodbye: the bus notices by itself (a closed connection on a LAN,
+   the server's word over NATS). *)
+let killed_peer wexagent bus =
+  let delta = spawn "delta" wexagent [ "-n"; "delta"; "-b"; bus ] in
+  wait_for "delta" (fun () -> has_event "delta" Wex.Connected);
+  Unix.kill delta.pid Sys.sigkill;
+  wait_for "delta reported gone" (fun () -> has_event "delta" Wex.Disconnected);
+  ignore (reap delta)
+
+let unreachable_server () =
+  let bus = Printf.sprintf "nats://127.0.0.1:%d" (free_port ()) in
+  match Wex.start ~bus () with
+  | () ->
+      fail "started with no server there";
+      Wex.stop ()
+  | exception Failure message ->
+      check ("the reason given: " ^ message) (contains message "cannot reach any of its NATS servers")
+  | exception Invalid_argument message -> fail "refused as a bad text: %s" message
+
 let leaving beta =
+  (* after our restart, beta may not have met us again yet *)
+  wait_for "beta to meet us again" (fun () ->
+      count_events "beta" Wex.Connected > count_events "beta" Wex.Disconnected);
   let left = count_events "beta" Wex.Disconnected in
   tell beta "stop";
   wait_for "beta to leave" (fun () -> count_events "beta" Wex.Disconnected > left);
@@ -362,24 +387,43 @@ let leaving beta =
   | _ -> fail "beta did not exit with 0");
   check "beta said stopped" (saw beta "stopped")
 
-let main wexprobe =
+let main wexprobe nats =
   let wexagent =
     match Sys.getenv_opt "WEX_BIN_DIR" with
     | Some dir -> Filename.concat dir "wexagent"
     | None -> prerr_endline "e2e: WEX_BIN_DIR must name the bus library's bin/"; exit 2
   in
-  let bus = fresh_bus () in
+  let skip why =
+    Printf.printf "e2e over NATS: skipped: %s\n%!" why;
+    exit 0
+  in
+  (* alpha's bus, beta's and the probe's, gamma's *)
+  let bus, bus1, bus2 =
+    if not nats then
+      let bus = fresh_bus () in
+      (bus, bus, bus)
+    else
+      match start_nats_cluster () with
+      | Ok [ n0; n1; n2 ] -> (nats_bus n0, nats_bus n1, nats_bus n2)
+      | Ok _ -> skip "not three nodes"
+      | Error why -> skip why
+  in
   Printf.printf "bus %s\n%!" bus;
-  case "errors before init" before_init;
+  if not nats then case "errors before init" before_init;
   Wex.init ~name:"alpha" on_event;
-  case "errors for bad arguments" argument_errors;
-  case "timers" timers;
-  case "a channel on a pipe" channels;
-  case "a constant registry" registry;
+  if not nats then begin
+    case "errors for bad arguments" argument_errors;
+    case "timers" timers;
+    case "a channel on a pipe" channels;
+    case "a constant registry" registry
+  end
+  else case "an unreachable NATS server" unreachable_server;
   let _ = bind_recorded "sync" "^sync (.*)$" in
-  Wex.start ~bus ();
-  let beta = spawn "beta" Sys.executable_name [ "peer"; "beta"; bus ] in
-  let gamma = spawn "gamma" wexagent [ "-c"; "-n"; "gamma"; "-b"; bus ] in
+  (match Wex.start ~bus () with
+  | () -> ()
+  | exception Invalid_argument why when nats && contains why "without NATS support" -> skip why);
+  let beta = spawn "beta" Sys.executable_name [ "peer"; "beta"; bus1 ] in
+  let gamma = spawn "gamma" wexagent [ "-c"; "-n"; "gamma"; "-b"; bus2 ] in
   case "discovery of two OCaml agents and a C++ one" (fun () -> discovery beta gamma);
   let hello = ref None in
   case "captures both ways" (fun () -> hello := Some (captures beta));
@@ -387,17 +431,19 @@ let main wexprobe =
   case "unbind" (fun () -> Option.iter (unbinding beta) !hello);
   case "10000 messages in order, both ways" (fun () -> in_order beta);
   case "an exception from a callback" (fun () -> exceptions beta);
-  case "the probe through a pipe" (fun () -> probe_case wexprobe bus);
+  case "the probe through a pipe" (fun () -> probe_case wexprobe bus1);
+  case "a peer killed outright" (fun () -> killed_peer wexagent bus2);
   case "stop and start again" (fun () -> stop_and_start bus gamma);
   case "a peer leaves" (fun () -> leaving beta);
   Wex.stop ();
   reap_all ();
-  finish "e2e"
+  finish (if nats then "e2e over NATS" else "e2e")
 
 let () =
   match Array.to_list Sys.argv with
   | [ _; "peer"; name; bus ] -> Peer.run name bus
-  | [ _; wexprobe ] -> main wexprobe
+  | [ _; wexprobe ] -> main wexprobe false
+  | [ _; wexprobe; "nats" ] -> main wexprobe true
   | _ ->
-      prerr_endline "usage: e2e WEXPROBE | e2e peer NAME BUS";
+      prerr_endline "usage: e2e WEXPROBE [nats] | e2e peer NAME BUS";
       exit 2

@@ -8,6 +8,11 @@
 
 include Check
 
+let contains text part =
+  let n = String.length part in
+  let rec from i = i + n <= String.length text && (String.sub text i n = part || from (i + 1)) in
+  from 0
+
 let show_list show items = "[" ^ String.concat "; " (List.map show items) ^ "]"
 let show_strings = show_list (Printf.sprintf "%S")
 let show_array texts = show_strings (Array.to_list texts)
@@ -145,3 +150,84 @@ let reap ?(timeout = 10.0) child =
 
 let reap_all () = List.iter (fun child -> ignore (reap ~timeout:5.0 child)) !children
 
+
+(* ---- NATS servers ---- *)
+
+(* nats-server, where installed (Debian puts it in /usr/sbin, which a
+   user's PATH may lack). *)
+let nats_server_binary () =
+  let path = Option.value ~default:"" (Sys.getenv_opt "PATH") in
+  List.find_map
+    (fun dir ->
+      let program = Filename.concat dir "nats-server" in
+      if dir <> "" && Sys.file_exists program then Some program else None)
+    (String.split_on_char ':' path @ [ "/usr/sbin"; "/usr/local/sbin" ])
+
+(* A loopback TCP port free at this moment, the kernel's pick. *)
+let free_port () =
+  let s = Unix.socket ~cloexec:true Unix.PF_INET Unix.SOCK_STREAM 0 in
+  Unix.bind s (Unix.ADDR_INET (Unix.inet_addr_loopback, 0));
+  let port = match Unix.getsockname s with Unix.ADDR_INET (_, p) -> p | _ -> 0 in
+  Unix.close s;
+  port
+
+(* The reply to one HTTP GET on loopback, "" on any failure. *)
+let http_get port path =
+  let s = Unix.socket ~cloexec:true Unix.PF_INET Unix.SOCK_STREAM 0 in
+  let reply = Buffer.create 4096 and chunk = Bytes.create 4096 in
+  (try
+     Unix.setsockopt_float s Unix.SO_RCVTIMEO 2.0;
+     Unix.connect s (Unix.ADDR_INET (Unix.inet_addr_loopback, port));
+     let request = Printf.sprintf "GET %s HTTP/1.0\r\n\r\n" path in
+     ignore (Unix.write_substring s request 0 (String.length request));
+     let rec read budget =
+       let n = Unix.read s chunk 0 (Bytes.length chunk) in
+       if n > 0 && budget > 0 then begin
+         Buffer.add_subbytes reply chunk 0 n;
+         read (budget - 1)
+       end
+     in
+     read 256
+   with Unix.Unix_error _ -> ());
+  Unix.close s;
+  Buffer.contents reply
+
+type nats_node = { node_pid : int; client_port : int }
+
+let nats_bus node = Printf.sprintf "nats://127.0.0.1:%d" node.client_port
+
+(* Three nats-server nodes on 127.0.0.1, routed to each other, once each
+   reports its two routes; killed when this program exits.  Error when
+   nats-server is missing or the nodes do not form a cluster. *)
+let start_nats_cluster () =
+  match nats_server_binary () with
+  | None -> Error "nats-server is not installed (make deps installs it)"
+  | Some program ->
+      let ports = List.init 3 (fun _ -> (free_port (), free_port (), free_port ())) in
+      let null = Unix.openfile "/dev/null" [ Unix.O_RDWR; Unix.O_CLOEXEC ] 0 in
+      let route (_, _, cluster) = Printf.sprintf "nats://127.0.0.1:%d" cluster in
+      let start i ((client, monitor, _) as own) =
+        let others = List.filteri (fun j _ -> j <> i) ports in
+        let argv =
+          [| program; "-a"; "127.0.0.1"; "-p"; string_of_int client; "-m"; string_of_int monitor;
+             "--cluster_name"; "wextest"; "--cluster"; route own; "--routes";
+             String.concat "," (List.map route others) |]
+        in
+        ({ node_pid = Unix.create_process program argv null null null; client_port = client },
+         monitor)
+      in
+      let nodes = List.mapi start ports in
+      Unix.close null;
+      at_exit (fun () ->
+          List.iter
+            (fun (node, _) ->
+              (try Unix.kill node.node_pid Sys.sigkill with Unix.Unix_error _ -> ());
+              try ignore (Unix.waitpid [] node.node_pid) with Unix.Unix_error _ -> ())
+            nodes);
+      let deadline = now () +. 15.0 in
+      let rec routed (node, monitor) =
+        contains (http_get monitor "/routez") "\"num_routes\": 2"
+        || (now () < deadline && (Unix.sleepf 0.02; routed (node, monitor)))
+      in
+      if List.for_all routed nodes then Ok (List.map fst nodes)
+      else Error "the three nats-server nodes did not route to each other"

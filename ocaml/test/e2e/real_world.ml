@@ -5,11 +5,6 @@
 
 open Harness
 
-let contains text part =
-  let n = String.length part in
-  let rec from i = i + n <= String.length text && (String.sub text i n = part || from (i + 1)) in
-  from 0
-
 let raises_with what part f =
   match f () with
   | _ -> fail "%s: no exception" what
