@@ -162,6 +162,52 @@ void bus_text_seeds() {
   for (auto &t : texts) put("bus_text", t[0], t[1]);
 }
 
+// Encoder operations (fuzz_encoder.cpp): opcode byte, then its fields.
+std::string op_message(uint32_t id, std::vector<std::pair<uint8_t, uint16_t>> texts) {
+  std::string s(1, char(4));
+  be32(s, id);
+  s += char(texts.size());
+  for (auto [scale, size] : texts) {
+    s += char(scale);
+    be16(s, size);
+  }
+  return s;
+}
+std::string op_send(uint16_t n) {
+  std::string s(1, char(6));
+  be16(s, n);
+  return s;
+}
+
+void encoder_seeds() {
+  std::string hello(1, char(0));
+  be64(hello, kPeerId);
+  be16(hello, 9);
+  std::string subscribe(1, char(1));
+  be32(subscribe, 1);
+  be16(subscribe, 14);
+  std::string unsubscribe(1, char(2));
+  be32(unsubscribe, 1);
+  std::string ready = {char(3), char(0)};
+  put("encoder", "handshake",
+      hello + subscribe + subscribe + ready + op_send(12) + std::string(1, char(7)));
+  // The frame-offset case: a frame goes out, one waits, and the next one
+  // built makes the buffer slide its live bytes down, or grow.
+  std::string first = op_message(5, {{0, 1500}}) + op_message(6, {{0, 500}}) + op_send(1516);
+  put("encoder", "slide-under-a-frame",
+      first + op_message(7, {{0, 2500}}) + std::string(1, char(7)));
+  put("encoder", "grow-under-a-frame",
+      first + op_message(7, {{1, 2500}}) + std::string(1, char(7)));
+  // A delivery over the frame limit is taken back out behind queued output.
+  std::string big = {char(5), char(0xA5)};
+  be32(big, 8);
+  be32(big, 0);
+  put("encoder", "oversized-taken-back", first + big + op_message(9, {{2, 7}}) + op_send(10));
+  put("encoder", "many-small",
+      hello + op_message(1, {{2, 3}, {2, 0}}) + op_send(3) + ready + op_message(2, {{0, 4000}}) +
+          op_send(4001) + unsubscribe);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -174,6 +220,7 @@ int main(int argc, char **argv) {
   frames_seeds();
   announce_seeds();
   bus_text_seeds();
+  encoder_seeds();
   printf("%d seeds written under %s\n", written, dir.c_str());
   return 0;
 }
