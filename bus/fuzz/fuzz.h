@@ -134,4 +134,27 @@ inline uint32_t get32(std::string_view s, size_t at) {
 }
 }  // namespace wire
 
+// The world of the agent target (fuzz_agent.cpp), which its seeds must know:
+// the agent's id once started, the ids of its two peers, and the agent's
+// bindings, whose wire ids are 1, 2, ... in this order.
+namespace agent_world {
+constexpr uint64_t kOurId = 0x0123456789abcdefull;
+constexpr uint64_t kBystanderId = 0x1111111111111111ull;
+constexpr uint64_t kPeerId = 0x2222222222222222ull;
+constexpr const char *kBindings[] = {
+    "^(\\w+) (\\d+)$",  // 1: two groups
+    "^hello$",          // 2: none
+    "^echo (.*)$",      // 3: its callback sends the group as a message
+    "^nest( .*)?$",     // 4: its callback runs a nested loop step
+};
+// Step bytes of the agent target's schedule, besides reads of s + 1 bytes.
+constexpr uint8_t kStepTake =
+    0xF0;  // 0xF0..0xF7: the peer's socket takes 0, 4, 16, ... bytes a send
+constexpr uint8_t kStepSend = 0xF8;  // 0xF8..0xFC: the agent sends one of kTexts
+constexpr uint8_t kStepTick = 0xFD;  // a heartbeat period passes
+constexpr uint8_t kStepAll = 0xFE;   // 0xFE, 0xFF: a read of everything left
+constexpr const char *kTexts[] = {"ping 1", "hello", "fuzz 12345", "",
+                                  "a longer text (with groups) 0123456789"};
+}  // namespace agent_world
+
 }  // namespace wex::fuzz

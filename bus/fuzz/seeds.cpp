@@ -12,13 +12,12 @@
 #include "fuzz.h"
 
 using namespace wex::fuzz;
+using namespace wex::fuzz::agent_world;
 using wire::be16;
 using wire::be32;
 using wire::be64;
 
 namespace {
-
-constexpr uint64_t kPeerId = 0x2222222222222222ull;
 
 std::string dir;
 int written = 0;
@@ -208,6 +207,49 @@ void encoder_seeds() {
           op_send(4001) + unsubscribe);
 }
 
+// Agent inputs (fuzz_agent.cpp): flags, schedule, the peer's bytes.
+std::string agent(uint8_t flags, std::vector<uint8_t> steps, const std::string &bytes) {
+  return std::string(1, char(flags)) + schedule(steps) + bytes;
+}
+
+void agent_seeds() {
+  std::string subs =
+      wire::subscribe(1, "^(\\w+) (\\d+)$") + wire::subscribe(2, "^(ping|ready) (.*)$");
+  std::string conv = texts_message(1, {"word", "42"}) + texts_message(2, {}) +
+                     texts_message(3, {"ping from the peer"}) + texts_message(4, {" deep"}) +
+                     texts_message(4, {""}) + wire::unsubscribe(2) + wire::empty(6);
+  put("agent", "handshake-in-stream", agent(0, {}, handshake() + conv + wire::empty(7)));
+  put("agent", "established-conversation", agent(3, {}, subs + wire::empty(4) + conv));
+  put("agent", "subscribed-then-sends",
+      agent(1, {40, kStepSend, kStepSend + 2, 200, kStepTake + 1, kStepSend + 4, kStepAll},
+            subs + wire::empty(4) + conv + wire::empty(7)));
+  put("agent", "bytewise", agent(3, {0}, conv));
+  put("agent", "slow-socket-and-ticks",
+      agent(1, {kStepTake, 20, kStepTick, kStepSend, kStepTake + 2, kStepTick, 100},
+            subs + wire::empty(4) + conv));
+  put("agent", "handshake-times-out",
+      agent(1, {0, kStepTick, kStepTick, kStepTick, kStepTick, kStepTick, kStepTick, kStepTick},
+            subs + "x"));
+  put("agent", "announced", agent(7, {}, conv));
+  put("agent", "announced-other-id", agent(4, {}, wire::hello(kBystanderId + 5, "impostor")));
+  put("agent", "claims-our-id", agent(0, {}, wire::hello(kOurId, "me")));
+  put("agent", "claims-bystander-id", agent(0, {}, wire::hello(kBystanderId, "twin")));
+  put("agent", "frame-before-hello", agent(0, {}, wire::empty(6)));
+  put("agent", "message-before-ready", agent(1, {}, texts_message(1, {"a", "1"})));
+  put("agent", "second-hello", agent(1, {}, wire::hello(kPeerId, "again")));
+  put("agent", "ready-twice", agent(3, {}, wire::empty(4)));
+  put("agent", "subscription-id-twice",
+      agent(1, {}, wire::subscribe(5, "a") + wire::subscribe(5, "b")));
+  put("agent", "bad-pattern",
+      agent(3, {kStepSend}, wire::subscribe(5, "(") + wire::subscribe(6, "(a)(b")));
+  put("agent", "failed-link", agent(11, {10, kStepSend + 1}, conv));
+  put("agent", "forged-group-counts",
+      agent(3, {},
+            texts_message(1, {}) + texts_message(1, {"a", "b", "c"}) + texts_message(99, {"x"})));
+  for (auto &[name, frame] : malformed_frames())
+    put("agent", "established-" + name, agent(3, {}, frame));
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -221,6 +263,7 @@ int main(int argc, char **argv) {
   announce_seeds();
   bus_text_seeds();
   encoder_seeds();
+  agent_seeds();
   printf("%d seeds written under %s\n", written, dir.c_str());
   return 0;
 }
