@@ -16,6 +16,10 @@ PACKAGES = cmake g++ make pkg-config binutils libre2-dev libsodium-dev libgtest-
            libcmdliner-ocaml-dev liblwt-ocaml-dev ocaml-odoc iproute2 util-linux \
            nats-server libnats-dev
 BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
+# Fuzzing (make fuzz) builds with clang and links its libFuzzer runtime.
+FUZZ_PACKAGES = clang libclang-rt-14-dev
+FUZZ_BUILD ?= _cmake-fuzz
+FUZZ_SECONDS ?= 60
 
 # The OCaml build finds the bus library of this tree, not an installed one.
 OCAML_ENV = BUILD=$(BUILD) \
@@ -24,7 +28,7 @@ OCAML_ENV = BUILD=$(BUILD) \
             WEX_BIN_DIR=$(CURDIR)/$(BUILD)/bin \
             WEX_CXX_WERROR=$(if $(filter ON,$(WERROR)),-Werror,-Wno-error)
 
-.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml test-install demo bench install clean format check-format
+.PHONY: all deps deps-bench build bus ocaml test test-bus test-ocaml test-install demo bench fuzz install clean format check-format
 
 all: build
 
@@ -67,6 +71,17 @@ bench: deps-bench build
 soak: bus
 	@$(BUILD)/bin/wex_soak $(SOAK_MESSAGES)
 
+# make fuzz: each fuzz target of bus/fuzz for FUZZ_SECONDS seconds, built by
+# clang with libFuzzer, ASan and UBSan in a build of its own (FUZZ_TARGETS
+# picks some; see scripts/fuzz.sh).  Builds with g++ replay the corpus only,
+# in make test.
+fuzz: deps
+	@sh scripts/deps.sh $(FUZZ_PACKAGES)
+	@cmake -S bus -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DWEX_FUZZ=ON -DWEX_TESTS=OFF >/dev/null
+	@cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzz-targets
+	@FUZZ_BUILD=$(FUZZ_BUILD) FUZZ_SECONDS=$(FUZZ_SECONDS) sh scripts/fuzz.sh
+
 # make install: the bus library, its header, wex.pc and the C++ tools, then
 # the OCaml library and wexprobe from a build of their own ($(INSTALL_BUILD)),
 # whose archives and programs name the install's library directory (RUNPATH
@@ -96,4 +111,4 @@ check-format:
 	@sh scripts/check-format.sh
 
 clean:
-	rm -rf $(BUILD) _build $(INSTALL_BUILD)
+	rm -rf $(BUILD) _build $(INSTALL_BUILD) $(FUZZ_BUILD)

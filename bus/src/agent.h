@@ -38,7 +38,7 @@ struct Agent {
   BusAddress bus;
   long heartbeat_ms = 0;
   WexTimerPtr tick = nullptr;
-  std::string secret;  // WexSetSecret's; "" for $WEX_SECRET
+  std::string secret;                    // WexSetSecret's; "" for $WEX_SECRET
   std::unique_ptr<Transport> transport;  // of the kind of bus
   BusAddress::Kind transport_kind = BusAddress::Kind::kLan;
 

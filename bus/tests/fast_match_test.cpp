@@ -10,6 +10,7 @@
 
 #include <random>
 
+#include "match_answers.h"
 #include "subscriptions.h"
 
 using namespace wex;
@@ -41,40 +42,6 @@ std::string unescaped(const std::string &literal) {
   std::string s;
   for (size_t i = 0; i < literal.size(); ++i) s += literal[i] == '\\' ? literal[++i] : literal[i];
   return s;
-}
-
-struct Answer {
-  bool matched = false;
-  std::vector<std::string> groups;
-  bool operator==(const Answer &o) const { return matched == o.matched && groups == o.groups; }
-};
-
-std::string show(const Answer &a) {
-  std::string s = a.matched ? "match" : "no match";
-  for (auto &g : a.groups) s += " [" + g + "]";
-  return s;
-}
-
-Answer re2_answer(const RE2 &re, const std::string &text) {
-  int n = re.NumberOfCapturingGroups();
-  std::vector<re2::StringPiece> pieces(size_t(n) + 1);
-  Answer a;
-  a.matched = re.Match(text, 0, text.size(), RE2::UNANCHORED, pieces.data(), n + 1);
-  if (a.matched)
-    for (int i = 1; i <= n; ++i)
-      a.groups.push_back(pieces[size_t(i)].data() ? std::string(pieces[size_t(i)]) : "<absent>");
-  return a;
-}
-
-Answer set_answer(SubscriptionSet &set, uint32_t id, const std::string &text) {
-  Answer a;
-  set.match(text, [&](uint32_t got, const re2::StringPiece *g, int count) {
-    if (got != id) return;
-    a.matched = true;
-    for (int i = 0; i < count; ++i)
-      a.groups.push_back(g[i].data() ? std::string(g[i]) : "<absent>");
-  });
-  return a;
 }
 
 TEST(FastMatch, EveryAnswerIsRE2s) {
