@@ -21,7 +21,7 @@
 // thread, from loop callbacks.  link_readable may run user callbacks, which
 // may leave by longjmp: a transport calls it last, with nothing of its own
 // left to do after it.  No other LinkEvents call runs a user callback.  Two
-// transports: the LAN's (lan_transport.cpp) and, where the library was built
+// transports: the LAN's (lan_transport.h) and, where the library was built
 // with libnats, the one over NATS servers (nats_transport.cpp).
 #pragma once
 
