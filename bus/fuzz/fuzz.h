@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "protocol.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 
 namespace wex::fuzz {
@@ -133,6 +135,37 @@ inline uint32_t get32(std::string_view s, size_t at) {
   return v;
 }
 }  // namespace wire
+
+// Whether the parser of the frame's own type takes it; a HELLO's fields go
+// to *hello.  A frame of no known type is not taken.
+inline bool parses_as_its_type(const proto::Frame &f, proto::Hello *hello) {
+  uint32_t id;
+  const char *text;
+  size_t size;
+  int argc;
+  char *argv[proto::kMaxArgs];
+  const unsigned char *bytes;
+  uint64_t agent;
+  switch (f.type) {
+    case proto::kHello:
+      return proto::parse_hello(f, hello);
+    case proto::kSubscribe:
+      return proto::parse_subscribe(f, &id, &text, &size);
+    case proto::kUnsubscribe:
+      return proto::parse_unsubscribe(f, &id);
+    case proto::kMessage:
+      return proto::parse_message(f, &id, &argc, argv);
+    case proto::kReady:
+    case proto::kPing:
+    case proto::kBye:
+      return proto::parse_empty(f);
+    case proto::kChallenge:  // a 16-byte nonce
+      return proto::parse_challenge(f, &bytes, 16);
+    case proto::kProof:  // an id and a 32-byte tag
+      return proto::parse_proof(f, &agent, &bytes, 32);
+  }
+  return false;
+}
 
 // The world of the agent target (fuzz_agent.cpp), which its seeds must know:
 // the agent's id once started, the ids of its two peers, and the agent's

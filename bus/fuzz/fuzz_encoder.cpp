@@ -160,27 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                proto::Split::kFrame);
     FUZZ_CHECK(std::string_view(wire).substr(at, used) == want);
     proto::Hello h;
-    uint32_t id;
-    const char *text;
-    size_t text_size;
-    int argc;
-    char *argv[proto::kMaxArgs];
-    switch (f.type) {
-      case proto::kHello:
-        FUZZ_CHECK(proto::parse_hello(f, &h));
-        break;
-      case proto::kSubscribe:
-        FUZZ_CHECK(proto::parse_subscribe(f, &id, &text, &text_size));
-        break;
-      case proto::kUnsubscribe:
-        FUZZ_CHECK(proto::parse_unsubscribe(f, &id));
-        break;
-      case proto::kMessage:
-        FUZZ_CHECK(proto::parse_message(f, &id, &argc, argv));
-        break;
-      default:
-        FUZZ_CHECK(proto::parse_empty(f));
-    }
+    FUZZ_CHECK(parses_as_its_type(f, &h));
     at += used;
   }
   FUZZ_CHECK(at == wire.size());
