@@ -27,24 +27,14 @@
 #include <zmq.h>
 #endif
 
+#include "bench_common.h"
+
 namespace {
 
-constexpr char kPayload[] = "0123456789abcdef0123456789abcdef";  // 32 bytes
-static_assert(sizeof kPayload == 33);
+using bench::kPayload;
+using bench::now_s;
 
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-long count_arg(const char *text) {
-  char *end;
-  long v = strtol(text, &end, 10);
-  if (*end || v <= 0) {
-    fprintf(stderr, "bus_bench: \"%s\" is not a positive count\n", text);
-    exit(2);
-  }
-  return v;
-}
+long count_arg(const char *text) { return bench::count_arg("bus_bench", text); }
 
 // ---- Bus roles ----
 

@@ -17,24 +17,15 @@
 #include <string>
 #include <thread>
 
+#include "bench_common.h"
+
 namespace {
 
-constexpr char kPayload[] = "0123456789abcdef0123456789abcdef";  // 32 bytes
-constexpr int kPayloadSize = 32;
+using bench::kPayload;
+using bench::kPayloadSize;
+using bench::now_s;
 
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-long count_arg(const char *text) {
-  char *end;
-  long v = strtol(text, &end, 10);
-  if (*end || v <= 0) {
-    fprintf(stderr, "nats_bench: \"%s\" is not a positive count\n", text);
-    exit(2);
-  }
-  return v;
-}
+long count_arg(const char *text) { return bench::count_arg("nats_bench", text); }
 
 void check(natsStatus s, const char *what) {
   if (s == NATS_OK) return;

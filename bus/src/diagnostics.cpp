@@ -43,23 +43,31 @@ void log_line(const char *line) {
 
 }  // namespace
 
+namespace {
+
+// The line a format makes, its control bytes escaped.
+void format_line(char *out, size_t size, const char *fmt, va_list ap) {
+  char raw[kLineSize];
+  std::vsnprintf(raw, sizeof raw, fmt, ap);
+  escape_controls(raw, out, size);
+}
+
+}  // namespace
+
 void warn(const char *fmt, ...) {
-  char raw[kLineSize], line[kLineSize];
+  char line[kLineSize];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(raw, sizeof raw, fmt, ap);
+  format_line(line, sizeof line, fmt, ap);
   va_end(ap);
-  escape_controls(raw, line, sizeof line);
   log_line(line);
 }
 
 void refuse(const char *fmt, ...) {
-  char raw[kLineSize];
   va_list ap;
   va_start(ap, fmt);
-  std::vsnprintf(raw, sizeof raw, fmt, ap);
+  format_line(last_error, sizeof last_error, fmt, ap);
   va_end(ap);
-  escape_controls(raw, last_error, sizeof last_error);
   log_line(last_error);
 }
 

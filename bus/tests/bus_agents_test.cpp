@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 
+#include "bus_cases.h"
 #include "bus_harness.h"
 
 using bus_test::Agent;
@@ -271,21 +272,7 @@ TEST(PeerEvents, PeerThatStopsReadingIsDroppedAtTheHighWaterMarkAndItsLossIsCoun
 }
 
 TEST(Subscriptions, UnbindStopsDeliveriesAtTheSender) {
-  int port = bus_test::random_port();
-  Agent rx(agent_args(port, "rx", {"-c", "^a(.*)", "^b(.*)"}));
-  Agent tx(agent_args(port, "tx", {"-p", "1", "-c", "-s", "^sync$"}));
-  std::string line;
-  ASSERT_TRUE(rx.expect("connected\ttx"));
-  // The withdrawal travels ahead of rx's "sync" on the same connection, so
-  // once tx has "sync", "a1" must find no subscription there.
-  rx.write("/unbind 0\nsync\n");
-  ASSERT_TRUE(rx.expect("unbound\t0"));
-  ASSERT_TRUE(tx.expect("msg\trx\t0\t0"));
-  tx.write("a1\nb1\n");
-  ASSERT_TRUE(tx.expect("sent\t", &line));
-  EXPECT_EQ(line, "sent\t0");
-  ASSERT_TRUE(rx.expect("msg\t", &line));
-  EXPECT_EQ(line, "msg\ttx\t1\t1\t1");
+  bus_test::unbind_stops_deliveries_at_the_sender(":" + std::to_string(bus_test::random_port()));
 }
 
 }  // namespace

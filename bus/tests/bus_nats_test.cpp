@@ -6,6 +6,7 @@
 
 #include <set>
 
+#include "bus_cases.h"
 #include "bus_harness.h"
 
 using bus_test::Agent;
@@ -87,19 +88,7 @@ TEST_F(OneServer, MessagesBehaveAsOnALan) {
 }
 
 TEST_F(OneServer, UnbindStopsDeliveriesAtTheSender) {
-  std::string bus = nats_bus(server);
-  Agent rx(agent_args(bus, "rx", {"-c", "^a(.*)", "^b(.*)"}));
-  Agent tx(agent_args(bus, "tx", {"-p", "1", "-c", "-s", "^sync$"}));
-  std::string line;
-  ASSERT_TRUE(rx.expect("connected\ttx"));
-  rx.write("/unbind 0\nsync\n");
-  ASSERT_TRUE(rx.expect("unbound\t0"));
-  ASSERT_TRUE(tx.expect("msg\trx\t0\t0"));
-  tx.write("a1\nb1\n");
-  ASSERT_TRUE(tx.expect("sent\t", &line));
-  EXPECT_EQ(line, "sent\t0");
-  ASSERT_TRUE(rx.expect("msg\t", &line));
-  EXPECT_EQ(line, "msg\ttx\t1\t1\t1");
+  bus_test::unbind_stops_deliveries_at_the_sender(nats_bus(server));
 }
 
 // A peer killed outright sends no goodbye; the server, asked once per
