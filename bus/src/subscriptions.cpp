@@ -1,5 +1,7 @@
 #include "subscriptions.h"
 
+#include <algorithm>
+
 namespace wex {
 
 RE2::Options pattern_options() {
@@ -16,8 +18,15 @@ SubscriptionSet::Added SubscriptionSet::add(uint32_t id, std::string_view patter
                                             std::string *reason) {
   if (ids_.count(id)) return Added::kDuplicate;
   if (ids_.size() >= proto::kMaxSubscriptions) return Added::kFull;
-  auto re =
-      std::make_unique<RE2>(re2::StringPiece(pattern.data(), pattern.size()), pattern_options());
+  std::unique_ptr<RE2> re;
+  auto same = std::find_if(withdrawn_.begin(), withdrawn_.end(),
+                           [&](const auto &w) { return w->pattern() == pattern; });
+  if (same != withdrawn_.end()) {
+    re = std::move(*same);
+    withdrawn_.erase(same);
+  } else {
+    re = std::make_unique<RE2>(re2::StringPiece(pattern.data(), pattern.size()), pattern_options());
+  }
   Added result = Added::kAdded;
   int groups = 0;
   if (!re->ok()) {
@@ -46,9 +55,9 @@ bool SubscriptionSet::remove(uint32_t id) {
   size_t index = it->second;
   ids_.erase(it);
   if (subs_[index].re) program_size_ -= subs_[index].re->ProgramSize();
+  keep_withdrawn(std::move(subs_[index].re));
   if (index < in_set_) {
     // The set still holds the pattern; its hits are skipped from now on.
-    subs_[index].re.reset();
     subs_[index].removed = true;
     ++removed_in_set_;
     return true;
@@ -57,6 +66,12 @@ bool SubscriptionSet::remove(uint32_t id) {
   subs_.erase(subs_.begin() + long(index));
   for (size_t i = index; i < subs_.size(); ++i) ids_[subs_[i].id] = i;
   return true;
+}
+
+void SubscriptionSet::keep_withdrawn(std::unique_ptr<RE2> re) {
+  if (!re) return;
+  if (withdrawn_.size() == kWithdrawnKept) withdrawn_.erase(withdrawn_.begin());
+  withdrawn_.push_back(std::move(re));
 }
 
 void SubscriptionSet::rebuild_if_due() {

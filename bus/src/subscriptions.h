@@ -105,7 +105,15 @@ class SubscriptionSet {
   bool set_usable_ = false;     // built, and holds something
   std::vector<int> hits_;
   std::vector<re2::StringPiece> groups_;
+  // The patterns last withdrawn, still compiled, oldest first: a peer that
+  // binds and unbinds the same pattern gets it back warm (RE2 builds its
+  // matcher's states as it matches, so a fresh copy costs several times a
+  // match at its first sends), and without compiling it again.
+  void keep_withdrawn(std::unique_ptr<RE2> re);
+  std::vector<std::unique_ptr<RE2>> withdrawn_;
 };
+
+constexpr size_t kWithdrawnKept = 4;
 
 // Below this many patterns a plain loop is as fast as the set.
 constexpr size_t kSetThreshold = 4;
