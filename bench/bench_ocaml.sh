@@ -18,7 +18,7 @@ runs=${OCAML_BENCH_RUNS:-3}
 cd "$top"
 dune build --profile release ./bench/ocaml_bench/ocaml_bench.exe ./bench/ocaml_bench/ocaml_bench.bc
 out=${DUNE_BUILD_DIR:-_build}/default
-export CAML_LD_LIBRARY_PATH=$top/$out/stubs${CAML_LD_LIBRARY_PATH:+:$CAML_LD_LIBRARY_PATH}
+export CAML_LD_LIBRARY_PATH=$top/$out/stubs:$top/$out/ocaml${CAML_LD_LIBRARY_PATH:+:$CAML_LD_LIBRARY_PATH}
 native=$top/$out/bench/ocaml_bench/ocaml_bench.exe
 bytecode=$top/$out/bench/ocaml_bench/ocaml_bench.bc
 
