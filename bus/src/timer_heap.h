@@ -17,8 +17,14 @@ struct HeapEntry {
   uint32_t index;  // the timer's slot
 };
 
+// One comparison of (due, order) as a single 96-bit key: no branch on ties,
+// which are common (timers made together with one period).
 inline bool earlier(const HeapEntry &x, const HeapEntry &y) {
-  return x.due_ms != y.due_ms ? x.due_ms < y.due_ms : x.order < y.order;
+  using Key = unsigned __int128;
+  auto key = [](const HeapEntry &e) {
+    return Key(uint64_t(e.due_ms) ^ (uint64_t{1} << 63)) << 32 | e.order;
+  };
+  return key(x) < key(y);
 }
 
 class TimerHeap {
