@@ -102,11 +102,10 @@ void SubscriptionSet::rebuild_set() {
   in_set_ = kept;
   removed_in_set_ = 0;
   outside_work_ = 0;
-  by_literal_.clear();
-  literal_lengths_.clear();
   set_index_.clear();
   set_usable_ = false;
   size_t text = 0;
+  literals_.clear();
   for (size_t i = 0; i < subs_.size(); ++i) {
     const Sub &sub = subs_[i];
     if (!sub.re) continue;
@@ -115,13 +114,9 @@ void SubscriptionSet::rebuild_set() {
       set_index_.push_back(int(i));
       continue;
     }
-    std::vector<int> &same = by_literal_[sub.fast.literal];
-    if (same.empty()) literal_lengths_.push_back(sub.fast.literal.size());
-    same.push_back(int(i));
+    literals_.emplace_back(sub.fast.literal, int(i));
   }
-  std::sort(literal_lengths_.begin(), literal_lengths_.end());
-  literal_lengths_.erase(std::unique(literal_lengths_.begin(), literal_lengths_.end()),
-                         literal_lengths_.end());
+  by_literal_.build(literals_);
   set_.reset();
   if (set_index_.empty() || text > kMaxSetText) return;
   RE2::Options options = pattern_options();
@@ -144,12 +139,8 @@ bool SubscriptionSet::collect_hits(std::string_view text) {
     }
     for (int &h : hits_) h = set_index_[size_t(h)];
   }
-  for (size_t length : literal_lengths_) {
-    if (length > text.size()) break;
-    auto it = by_literal_.find(text.substr(0, length));
-    if (it != by_literal_.end()) hits_.insert(hits_.end(), it->second.begin(), it->second.end());
-  }
-  std::sort(hits_.begin(), hits_.end());
+  by_literal_.prefixes_of(text, [this](int sub) { hits_.push_back(sub); });
+  if (hits_.size() > 1) std::sort(hits_.begin(), hits_.end());
   return true;
 }
 

@@ -13,9 +13,11 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "fast_match.h"
+#include "literal_index.h"
 #include "protocol.h"
 
 namespace wex {
@@ -87,15 +89,10 @@ class SubscriptionSet {
   int64_t program_size_ = 0;  // of the live patterns
   size_t outside_work_ = 0;   // single matches done outside the set since it was built
   std::unordered_map<uint32_t, size_t> ids_;  // live id -> index in subs_
-  // Subscriptions with a shape, by their literal: a message is looked up
-  // once per distinct literal length, so a thousand of them cost a few
-  // lookups.
-  struct TransparentHash {
-    using is_transparent = void;
-    size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-  };
-  std::unordered_map<std::string, std::vector<int>, TransparentHash, std::equal_to<>> by_literal_;
-  std::vector<size_t> literal_lengths_;  // distinct, ascending
+  // Subscriptions with a shape, by their literal: a message walks the index
+  // once and meets those whose literal it starts with.
+  LiteralIndex by_literal_;
+  std::vector<std::pair<std::string_view, int>> literals_;  // of rebuild_set(), kept for the next
   // The set answers "which of the other patterns match" in one pass, so a
   // peer with a thousand subscriptions costs about what one with a handful
   // does; only the patterns it reports are run again for their groups.
