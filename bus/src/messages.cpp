@@ -55,8 +55,8 @@ void on_message(Peer *p, const proto::Frame &f) {
   int argc;
   if (!proto::parse_message(f, &id, &argc, argv)) return violation(p, "malformed MESSAGE");
   argv[argc] = nullptr;
-  auto it = g.bindings.find(id);
-  if (it == g.bindings.end()) return;  // unbound since the peer matched it
+  auto it = g.binding_by_wire_id.find(id);
+  if (it == g.binding_by_wire_id.end()) return;  // unbound since the peer matched it
   Binding *b = it->second;
   // A callback never gets fewer (or more) texts than its pattern has groups,
   // whatever the peer claims.
@@ -186,6 +186,7 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
                            user_data, std::move(pattern), re.NumberOfCapturingGroups()};
   b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
   g.bindings[b->wire_id] = b;
+  g.binding_by_wire_id[b->wire_id] = b;
   for (Peer *p : g.peers) {
     if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_subscribe(p->out, b->wire_id, b->pattern);
@@ -201,6 +202,7 @@ void WexUnbindMsg(WexBindingPtr binding) {
   Binding *b = *found;
   g.binding_handles.retire(b->handle);
   g.bindings.erase(b->wire_id);
+  g.binding_by_wire_id.erase(b->wire_id);
   for (Peer *p : g.peers) {
     if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_unsubscribe(p->out, b->wire_id);
