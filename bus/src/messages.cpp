@@ -70,13 +70,7 @@ int queue_message(Peer *p, const char *text, size_t size) {
   p->subs.match(std::string_view(text, size),
                 [p, &deliveries](uint32_t id, const re2::StringPiece *groups, int count) {
                   if (p->closed()) return;  // dropped at the mark by an earlier delivery
-                  size_t start = proto::begin_frame(p->out, proto::kMessage);
-                  proto::put_u32(p->out, id);
-                  proto::put_u16(p->out, uint16_t(count));
-                  for (int i = 0; i < count; ++i)
-                    proto::put_text(p->out, groups[i].data() ? groups[i].data() : "",
-                                    groups[i].size());
-                  if (!proto::end_frame(p->out, start)) {
+                  if (!proto::put_message(p->out, id, groups, count)) {
                     warn(
                         "delivery to %s for its pattern %u dropped: its captured texts exceed "
                         "%u bytes",

@@ -13,13 +13,6 @@ uint32_t get_u32(const unsigned char *p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 uint64_t get_u64(const unsigned char *p) { return uint64_t(get_u32(p)) << 32 | get_u32(p + 4); }
-void set_u16(unsigned char *p, uint16_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-void set_u32(unsigned char *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
-}
 void set_u64(unsigned char *p, uint64_t v) {
   set_u32(p, uint32_t(v >> 32));
   set_u32(p + 4, uint32_t(v));

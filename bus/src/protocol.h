@@ -54,6 +54,15 @@ enum FrameType : uint8_t {
   kProof = 9,      // on a bus with a secret: an agent id and its proof
 };
 
+// Big-endian fields, written in place.
+inline void set_u16(unsigned char *p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+inline void set_u32(unsigned char *p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (24 - 8 * i));
+}
+
 // Encoding.  Frames are built in place: begin_frame writes a placeholder
 // length and the type, end_frame patches the length.  Returns false from
 // end_frame when the frame came out over kMaxFrame (the frame is then taken
@@ -69,6 +78,32 @@ void put_hello(ByteBuffer &out, uint64_t agent_id, std::string_view name);
 void put_subscribe(ByteBuffer &out, uint32_t binding_id, std::string_view pattern);
 void put_unsubscribe(ByteBuffer &out, uint32_t binding_id);
 void put_empty(ByteBuffer &out, FrameType type);  // READY, PING, BYE
+
+// A whole MESSAGE frame (binding id, count, texts), sized first and written
+// in one piece: the frame of every delivery.  A text is anything with data()
+// and size(); a null data() of size 0 is an empty text.  False, and nothing
+// appended, when the frame would pass kMaxFrame.
+template <class Text>
+bool put_message(ByteBuffer &out, uint32_t binding_id, const Text *texts, int count) {
+  size_t length = 1 + 4 + 2;
+  for (int i = 0; i < count; ++i) length += 4 + size_t(texts[i].size()) + 1;
+  if (length > kMaxFrame) return false;
+  auto *p = reinterpret_cast<unsigned char *>(out.reserve(kLengthSize + length));
+  set_u32(p, uint32_t(length));
+  p[4] = kMessage;
+  set_u32(p + 5, binding_id);
+  set_u16(p + 9, uint16_t(count));
+  p += 11;
+  for (int i = 0; i < count; ++i) {
+    size_t n = size_t(texts[i].size());
+    set_u32(p, uint32_t(n));
+    if (n) std::memcpy(p + 4, texts[i].data(), n);
+    p[4 + n] = '\0';
+    p += 4 + n + 1;
+  }
+  out.commit(kLengthSize + length);
+  return true;
+}
 
 // Decoding.
 struct Frame {

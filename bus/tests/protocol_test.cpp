@@ -65,13 +65,9 @@ TEST(Codec, FramesRoundTrip) {
 
 TEST(Codec, MessageTextsPointIntoTheFrameAndEndInNul) {
   ByteBuffer out;
-  size_t start = begin_frame(out, kMessage);
-  put_u32(out, 5);
-  put_u16(out, 3);
-  put_text(out, "one", 3);
-  put_text(out, "", 0);
-  put_text(out, "line\nbreak", 10);
-  ASSERT_TRUE(end_frame(out, start));
+  // An absent group comes as a null text: it goes out empty.
+  const std::string_view sent[] = {"one", std::string_view(), "line\nbreak"};
+  ASSERT_TRUE(put_message(out, 5, sent, 3));
   std::string wire = bytes_of(out);
   uint32_t id;
   std::vector<std::string> texts;
@@ -136,6 +132,9 @@ TEST(Codec, StrictDecoderRejectsBadFields) {
   std::string big(kMaxFrame, 'x');
   put_text(out, big.data(), big.size());
   EXPECT_FALSE(end_frame(out, start));
+  EXPECT_EQ(out.size(), before);
+  const std::string_view texts_over[] = {big};
+  EXPECT_FALSE(put_message(out, 1, texts_over, 1));
   EXPECT_EQ(out.size(), before);
 }
 
