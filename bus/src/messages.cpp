@@ -118,6 +118,8 @@ int WexSendMsg(const char *fmt, ...) {
     n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
   } else {
     n = vsnprintf(g.message, WEX_MAX_MESSAGE + 1, fmt, ap);
+    // A formatted NUL (%c of 0) ends the message there.
+    if (n >= 0 && n <= WEX_MAX_MESSAGE) n = int(strnlen(message, size_t(n)));
   }
   va_end(ap);
   if (n < 0) {
@@ -128,7 +130,7 @@ int WexSendMsg(const char *fmt, ...) {
     refuse("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
     return -1;
   }
-  size_t size = strnlen(message, size_t(n));
+  size_t size = size_t(n);
   int deliveries = 0;
   for (size_t i = 0; i < g.peers.size(); ++i) {
     Peer *p = g.peers[i];
