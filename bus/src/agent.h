@@ -52,6 +52,9 @@ struct Agent {
   // The same, for the lookup of every delivery we receive: one probe, where
   // the ordered map walks a dozen nodes for a thousand bindings.
   std::unordered_map<uint32_t, Binding *> binding_by_wire_id;
+  // The binding of the last delivery: a burst of messages for one pattern
+  // finds it without a probe.  Cleared when that binding goes.
+  Binding *last_delivered = nullptr;
   HandleTable<Binding *> binding_handles;
   uint32_t next_wire_id = 1;
 

@@ -55,9 +55,12 @@ void on_message(Peer *p, const proto::Frame &f) {
   int argc;
   if (!proto::parse_message(f, &id, &argc, argv)) return violation(p, "malformed MESSAGE");
   argv[argc] = nullptr;
-  auto it = g.binding_by_wire_id.find(id);
-  if (it == g.binding_by_wire_id.end()) return;  // unbound since the peer matched it
-  Binding *b = it->second;
+  Binding *b = g.last_delivered;
+  if (b == nullptr || b->wire_id != id) {
+    auto it = g.binding_by_wire_id.find(id);
+    if (it == g.binding_by_wire_id.end()) return;  // unbound since the peer matched it
+    g.last_delivered = b = it->second;
+  }
   // A callback never gets fewer (or more) texts than its pattern has groups,
   // whatever the peer claims.
   if (argc != b->groups)
@@ -199,6 +202,7 @@ void WexUnbindMsg(WexBindingPtr binding) {
   g.binding_handles.retire(b->handle);
   g.bindings.erase(b->wire_id);
   g.binding_by_wire_id.erase(b->wire_id);
+  if (g.last_delivered == b) g.last_delivered = nullptr;
   for (Peer *p : g.peers) {
     if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_unsubscribe(p->out, b->wire_id);
