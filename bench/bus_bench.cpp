@@ -189,14 +189,31 @@ int run_zmq(bool receive, bool pubsub, int port, long count) {
     return 1;
   }
   char buf[64];
+  // Every wait is bounded: a peer that never came (its port was taken) or
+  // died must not hang the benchmark.
+  int limit_ms = 10000;
+  zmq_setsockopt(s, ZMQ_RCVTIMEO, &limit_ms, sizeof limit_ms);
+  zmq_setsockopt(s, ZMQ_LINGER, &limit_ms, sizeof limit_ms);
   if (receive) {
-    zmq_recv(s, buf, sizeof buf, 0);
+    bool ok = zmq_recv(s, buf, sizeof buf, 0) >= 0;
     double t0 = now_s();
-    for (long i = 1; i < count; ++i) zmq_recv(s, buf, sizeof buf, 0);
+    for (long i = 1; ok && i < count; ++i) ok = zmq_recv(s, buf, sizeof buf, 0) >= 0;
+    if (!ok) {
+      fprintf(stderr, "bus_bench: zmq %s: nothing received for 10 s\n", endpoint.c_str());
+      zmq_close(s);
+      zmq_ctx_term(ctx);
+      return 1;
+    }
     printf("ZeroMQ %s: %.2f M msg/s\n", pubsub ? "PUB/SUB, prefix" : "PUSH/PULL",
            double(count - 1) / (now_s() - t0) / 1e6);
   } else {
-    if (pubsub) zmq_recv(s, buf, sizeof buf, 0);  // XPUB: the subscription arrived
+    // XPUB: the subscription arrived.
+    if (pubsub && zmq_recv(s, buf, sizeof buf, 0) < 0) {
+      fprintf(stderr, "bus_bench: zmq %s: no subscriber within 10 s\n", endpoint.c_str());
+      zmq_close(s);
+      zmq_ctx_term(ctx);
+      return 1;
+    }
     for (long i = 0; i < count; ++i) zmq_send(s, kPayload, 32, 0);
   }
   zmq_close(s);
