@@ -98,6 +98,17 @@ int queue_message(Peer *p, const char *text, size_t size) {
 
 using namespace wex;
 
+namespace {
+
+// The "%s" of a format that holds no other conversion, or nullptr.
+const char *one_text_between_literals(const char *fmt) {
+  const char *conversion = strchr(fmt, '%');
+  if (conversion == nullptr || conversion[1] != 's' || strchr(conversion + 2, '%')) return nullptr;
+  return conversion;
+}
+
+}  // namespace
+
 int WexSendMsg(const char *fmt, ...) {
   if (fmt == nullptr) {
     refuse("WexSendMsg: null format");
@@ -119,6 +130,20 @@ int WexSendMsg(const char *fmt, ...) {
     const char *text = va_arg(ap, const char *);
     message = text ? text : "(null)";
     n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
+  } else if (const char *conversion = one_text_between_literals(fmt)) {
+    // "ping %s" and the like, the usual call from C: assembled by hand, no
+    // formatter.
+    const char *text = va_arg(ap, const char *);
+    if (text == nullptr) text = "(null)";
+    size_t before = size_t(conversion - fmt), after = strlen(conversion + 2);
+    size_t size = before + strnlen(text, size_t(WEX_MAX_MESSAGE) + 1) + after;
+    n = size > size_t(WEX_MAX_MESSAGE) ? WEX_MAX_MESSAGE + 1 : int(size);
+    if (size <= size_t(WEX_MAX_MESSAGE)) {
+      size_t middle = size - before - after;
+      memcpy(g.message, fmt, before);
+      memcpy(g.message + before, text, middle);
+      memcpy(g.message + before + middle, conversion + 2, after + 1);  // and the NUL
+    }
   } else {
     n = vsnprintf(g.message, WEX_MAX_MESSAGE + 1, fmt, ap);
     // A formatted NUL (%c of 0) ends the message there.

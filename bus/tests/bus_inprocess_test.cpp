@@ -273,7 +273,13 @@ TEST(InProcess, StartAfterStopJoinsTheBusAgain) {
 // leaves by _exit: no stop, no goodbye.  What WexFlush handed over arrives.
 void send_then_exit(WexClientPtr, void *, unsigned event) {
   if (event != WEX_CLIENT_CONNECTED) return;
-  for (int i = 0; i < 200; ++i) WexSendMsg("n%d", i);
+  for (int i = 0; i < 200; ++i) {
+    // Formatted, and (odd ones) a text between two literals.
+    std::string digits = std::to_string(i);
+    std::string fmt = std::string("n%s") + digits.back();
+    digits.pop_back();
+    i % 2 ? WexSendMsg(fmt.c_str(), digits.c_str()) : WexSendMsg("n%d", i);
+  }
   _exit(WexFlush(5000) == 0 ? 0 : 3);
 }
 
@@ -342,6 +348,11 @@ TEST(InProcess, BadInputIsRefusedWithAReasonAndWithoutHarm) {
   EXPECT_TRUE(refused("refused, the limit is"));
   big.pop_back();
   EXPECT_EQ(WexSendMsg("%s", big.c_str()), 0);
+  big.pop_back();
+  EXPECT_EQ(WexSendMsg("<%s>", big.c_str()), -1);
+  EXPECT_TRUE(refused("refused, the limit is"));
+  big.pop_back();
+  EXPECT_EQ(WexSendMsg("<%s>", big.c_str()), 0);
   WexSetLogHandler(nullptr, nullptr);  // silenced: the reason is still there
   EXPECT_EQ(WexBindMsg(first_cb, nullptr, "("), nullptr);
   EXPECT_TRUE(logged.empty());
