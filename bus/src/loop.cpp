@@ -41,10 +41,11 @@ bool alive() {
   return watches_alive() || timers_alive() || watches_delete_pending() || loop.prepare_busy;
 }
 
-int poll_timeout() {
+int poll_timeout(int64_t *due_ms = nullptr) {
+  if (due_ms) *due_ms = kNoDue;
   if (loop.prepare_busy || timers_idle() || watches_always_ready() || watches_delete_pending())
     return 0;
-  return timers_wait_ms();
+  return timers_wait_ms(due_ms);
 }
 
 }  // namespace
@@ -99,8 +100,9 @@ void run(bool one_step) {
         }
         continue;
       case Phase::kPoll: {
-        Fetch fetched =
-            alive() ? watches_fetch(one_step ? 0 : poll_timeout(), loop.hooks) : Fetch::kFailed;
+        int64_t due_ms = kNoDue;
+        int timeout_ms = one_step ? 0 : poll_timeout(&due_ms);
+        Fetch fetched = alive() ? watches_fetch(timeout_ms, due_ms, loop.hooks) : Fetch::kFailed;
         if (fetched == Fetch::kFailed) {
           loop.phase = Phase::kStart;
           return;

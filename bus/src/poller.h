@@ -26,7 +26,11 @@ int poller_modify(int fd, unsigned interest, uint64_t key);
 void poller_remove(int fd);
 // Waits at most timeout_ms (-1: no limit) and stores at most max events.
 // Returns their number, or -errno (-EINTR when a signal interrupted it).
-int poller_wait(PollerEvent *events, int max, int timeout_ms);
+// due_ms, when not kNoDue, is the time (loop_now_ms) that the timeout counts
+// down to: the poller may then keep a timer of its own armed for it across
+// waits, instead of handing the kernel a timeout at every wait.
+constexpr int64_t kNoDue = INT64_MIN;
+int poller_wait(PollerEvent *events, int max, int timeout_ms, int64_t due_ms = kNoDue);
 
 // The epoll descriptor, for a program that waits on it in a loop of its own;
 // from the first call on, poller_wake() makes it readable.

@@ -14,6 +14,7 @@
 #include "handles.h"
 #include "immortal.h"
 #include "loop.h"
+#include "poller.h"
 #include "timer_heap.h"
 #include "wex.h"
 
@@ -96,8 +97,9 @@ bool timers_alive() { return timers.live_timed > 0 || timers.live_idle > 0; }
 
 bool timers_idle() { return timers.live_idle > 0; }
 
-int timers_wait_ms() {
+int timers_wait_ms(int64_t *due_ms) {
   prune();
+  if (due_ms) *due_ms = timers.heap.empty() ? kNoDue : timers.heap.top().due_ms;
   if (timers.heap.empty()) return -1;  // and no need to read the clock
   int64_t wait = timers.heap.top().due_ms - loop_now_ms();
   return wait <= 0 ? 0 : wait > INT_MAX ? INT_MAX : static_cast<int>(wait);

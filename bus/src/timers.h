@@ -8,9 +8,11 @@
 
 namespace wex {
 
-bool timers_alive();   // some timer could still fire
-bool timers_idle();    // an idle timer exists: the loop must not block
-int timers_wait_ms();  // until the next timed timer: -1 none, 0 due
+bool timers_alive();  // some timer could still fire
+bool timers_idle();   // an idle timer exists: the loop must not block
+// Until the next timed timer: -1 none, 0 due; *due_ms (when asked) is its
+// due time, or kNoDue (poller.h) without one.
+int timers_wait_ms(int64_t *due_ms = nullptr);
 
 // The timer pass of one iteration: the timers due at its start, then the idle
 // timers that exist at its start; a timer made during the pass is not run in

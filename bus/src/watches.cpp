@@ -217,7 +217,7 @@ void watches_end_batch() {
 }
 
 // The poller's events, then one readable event per always-ready descriptor.
-Fetch watches_fetch(int timeout_ms, const WaitHooks &hooks) {
+Fetch watches_fetch(int timeout_ms, int64_t due_ms, const WaitHooks &hooks) {
   watches_end_batch();
   size_t needed = kPollBatch + w.always_ready.size();
   if (w.batch.size() < needed) w.batch.resize(needed);
@@ -227,7 +227,7 @@ Fetch watches_fetch(int timeout_ms, const WaitHooks &hooks) {
   // poll that returns at once is not worth the hand-over.
   bool blocking = timeout_ms != 0 && hooks.before;
   if (blocking) hooks.before(hooks.user_data);
-  int n = poller_wait(w.batch.data(), kPollBatch, timeout_ms);
+  int n = poller_wait(w.batch.data(), kPollBatch, timeout_ms, due_ms);
   if (blocking && hooks.after) hooks.after(hooks.user_data);
   bool interrupted = n == -EINTR;
   if (interrupted) n = 0;

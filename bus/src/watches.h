@@ -16,7 +16,7 @@ bool watches_always_ready();  // a watched descriptor is always readable: do not
 // wait hooks around a wait that may block.  kFailed, with a line on the
 // log, when the poller failed; kInterrupted when a signal ended the wait.
 enum class Fetch { kFetched, kInterrupted, kFailed };
-Fetch watches_fetch(int timeout_ms, const WaitHooks &hooks);
+Fetch watches_fetch(int timeout_ms, int64_t due_ms, const WaitHooks &hooks);
 // Serves the next watch of the batch: at most one callback.  False when the
 // batch is done.  The position is advanced before the callback.
 bool watches_dispatch();

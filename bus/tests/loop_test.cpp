@@ -57,6 +57,12 @@ struct Fired {
   std::vector<WexTimerPtr> handles;
 };
 
+int64_t now_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
 struct TimerProbe {
   Fired *log;
   int id;
@@ -69,14 +75,19 @@ void record_timer(WexTimerPtr timer, void *user_data, unsigned long third) {
   probe->log->handles.push_back(timer);
 }
 
+// The last wait (20 to 60 ms) is long enough for the poller's own timer.
 TEST_F(Loop, TimersFireInDueOrderThenTheLoopEnds) {
   Fired log;
   TimerProbe slow{&log, 30}, fast{&log, 10}, middle{&log, 20}, middle_too{&log, 21};
-  TimerRepeatAfter(1, 30, record_timer, &slow);
+  int64_t start = now_ms();
+  TimerRepeatAfter(1, 60, record_timer, &slow);
   WexTimerPtr fast_timer = TimerRepeatAfter(1, 10, record_timer, &fast);
   TimerRepeatAfter(1, 20, record_timer, &middle);
   TimerRepeatAfter(1, 20, record_timer, &middle_too);
   WexMainLoop();  // returns by itself: nothing is left
+  int64_t took = now_ms() - start;
+  EXPECT_GE(took, 60);
+  EXPECT_LT(took, 1000);
   EXPECT_EQ(log.order, (std::vector<int>{10, 20, 21, 30}));
   EXPECT_EQ(log.handles[0], fast_timer);
   EXPECT_EQ(log.thirds, (std::vector<unsigned long>{1, 1, 1, 1}));
@@ -141,11 +152,6 @@ struct Behind {
   int64_t at[4];
 };
 
-int64_t now_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 void fall_behind(WexTimerPtr timer, void *user_data, unsigned long) {
   auto *state = static_cast<Behind *>(user_data);
