@@ -15,7 +15,7 @@ PACKAGES = cmake g++ make pkg-config binutils libre2-dev libsodium-dev libgtest-
            ocaml-nox ocaml-dune ocaml-findlib libdune-ocaml-dev \
            libcmdliner-ocaml-dev liblwt-ocaml-dev ocaml-odoc iproute2 util-linux \
            nats-server libnats-dev
-BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev
+BENCH_PACKAGES = libzmq3-dev libctypes-ocaml-dev liburing-dev
 # Fuzzing (make fuzz) builds with clang and links its libFuzzer runtime.
 FUZZ_PACKAGES = clang libclang-rt-14-dev
 FUZZ_BUILD ?= _cmake-fuzz

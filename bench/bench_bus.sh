@@ -5,6 +5,7 @@
 # the same run.  Read the ratios, not the absolutes.
 set -e
 bin=${WEX_BENCH_BIN:?WEX_BENCH_BIN must point at the built benchmarks}/bus_bench
+floor=$WEX_BENCH_BIN/rtt_floor
 rounds=${BUS_BENCH_ROUNDS:-20000}
 messages=${BUS_BENCH_MESSAGES:-1000000}
 port() { sh "$(dirname "$0")/../scripts/random-port.sh"; }
@@ -21,6 +22,15 @@ for placement in "0 0" "0 1"; do
   taskset -c "$1" "$bin" tcp-echo "$p" & server=$!
   taskset -c "$2" "$bin" tcp-rtt "$p" "$rounds"
   wait $server 2>/dev/null || true
+
+  # The floors: a bare epoll loop (with and without a wait timeout) and
+  # io_uring with one system call a hop (rtt_floor.cpp).
+  for mode in epoll epoll-timeout uring; do
+    p=$(port)
+    taskset -c "$1" "$floor" $mode server "$p" 2>/dev/null & server=$!
+    taskset -c "$2" "$floor" $mode client "$p" "$rounds" || true
+    wait $server 2>/dev/null || true
+  done
 
   for subs in 1 100 1000; do
     bus=":$(port)"
