@@ -7,8 +7,13 @@
  * reads its arguments before anything allocates, and allocates at most once,
  * last.  The wait hooks run inside the loop: the runtime is released only
  * for a wait that may block, and re-acquired before any OCaml code runs;
- * the interrupted hook runs the program's signal handlers, which may raise
- * (the loop is made for that). */
+ * the resume hook, after every wait, runs what became pending meanwhile
+ * (signal handlers, which may raise: the loop is made for that).  It also
+ * matters between messages: a minor collection that a C allocation starts
+ * (the texts of a delivery) leaves the runtime with work pending, and until
+ * OCaml code allocates or polls, every C allocation after it takes the
+ * runtime's slow path; a delivery closure that allocates nothing never
+ * would. */
 #define CAML_NAME_SPACE
 #include <caml/alloc.h>
 #include <caml/callback.h>

@@ -212,7 +212,7 @@ WEX_API void WexSetLogHandler(WexLogHandler handler, void *user_data);
  * returned), or when nothing is left that could ever call a callback: no agent
  * on a bus, no timer and no channel; the delete handlers of removed channels
  * run before it returns.  A wait interrupted by a signal calls the
- * interrupted hook (WexSetWaitHooks), then goes on.  A WexStop
+ * resume hook (WexSetWaitHooks), then goes on.  A WexStop
  * made while no WexMainLoop runs does not end a later call.
  * A call from inside a callback runs the same loop nested: it goes on with
  * the pending events and returns on WexStop (which ends the outer call too)
@@ -242,11 +242,13 @@ WEX_API void WexLoopStep(void);
 /* Hooks around the loop's waits, for a language runtime that must be told:
  * before(user_data) just before the loop blocks in the kernel, after(user_
  * data) just after (neither around a poll that returns at once); they must
- * not call this library.  interrupted(user_data) runs when a signal ended a
- * wait, from the loop, like a callback: it may call any operation (WexStop
- * ends the loop) or leave by longjmp.  NULLs remove the hooks. */
-WEX_API void WexSetWaitHooks(void (*before)(void *), void (*after)(void *),
-                             void (*interrupted)(void *), void *user_data);
+ * not call this library.  resume(user_data) runs after every wait that may
+ * have blocked, a signal's included, from the loop, like a callback: the
+ * runtime's chance to run what became pending meanwhile (signal handlers,
+ * finalisers); it may call any operation (WexStop ends the loop) or leave
+ * by longjmp.  NULLs remove the hooks. */
+WEX_API void WexSetWaitHooks(void (*before)(void *), void (*after)(void *), void (*resume)(void *),
+                             void *user_data);
 
 /* Calls cb(timer, user_data, n) every period_ms milliseconds on the monotonic
  * clock, at start+P, start+2P, ...: the schedule follows the due times, not

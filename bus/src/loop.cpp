@@ -108,10 +108,10 @@ void run(bool one_step) {
           return;
         }
         loop.phase = Phase::kDispatch;
-        // A signal's handler may run now, and may stop the loop or leave it
-        // by longjmp: the batch is fetched and waits for the next call.
-        if (fetched == Fetch::kInterrupted && loop.hooks.interrupted)
-          loop.hooks.interrupted(loop.hooks.user_data);
+        // Back from a wait: what became pending meanwhile (a signal's
+        // handler) may run now, and may stop the loop or leave it by
+        // longjmp: the batch is fetched and waits for the next call.
+        if (fetched == Fetch::kWaited && loop.hooks.resume) loop.hooks.resume(loop.hooks.user_data);
         continue;
       }
       case Phase::kDispatch:
@@ -146,7 +146,7 @@ int WexLoopTimeout(void) {
   return poll_timeout();
 }
 
-void WexSetWaitHooks(void (*before)(void *), void (*after)(void *), void (*interrupted)(void *),
+void WexSetWaitHooks(void (*before)(void *), void (*after)(void *), void (*resume)(void *),
                      void *user_data) {
-  loop.hooks = WaitHooks{before, after, interrupted, user_data};
+  loop.hooks = WaitHooks{before, after, resume, user_data};
 }

@@ -48,7 +48,7 @@ void loop_wake();
 struct WaitHooks {
   void (*before)(void *) = nullptr;
   void (*after)(void *) = nullptr;
-  void (*interrupted)(void *) = nullptr;
+  void (*resume)(void *) = nullptr;
   void *user_data = nullptr;
 };
 

@@ -229,15 +229,14 @@ Fetch watches_fetch(int timeout_ms, int64_t due_ms, const WaitHooks &hooks) {
   if (blocking) hooks.before(hooks.user_data);
   int n = poller_wait(w.batch.data(), kPollBatch, timeout_ms, due_ms);
   if (blocking && hooks.after) hooks.after(hooks.user_data);
-  bool interrupted = n == -EINTR;
-  if (interrupted) n = 0;
+  if (n == -EINTR) n = 0;
   if (n < 0) {
     warn("WexMainLoop: epoll_wait: %s", std::strerror(-n));
     return Fetch::kFailed;
   }
   for (int fd : w.always_ready) w.batch[n++] = PollerEvent{fd_key(fd), kIoRead};
   w.batch_count = n;
-  return interrupted ? Fetch::kInterrupted : Fetch::kFetched;
+  return timeout_ms != 0 ? Fetch::kWaited : Fetch::kFetched;
 }
 
 bool watches_dispatch() {

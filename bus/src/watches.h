@@ -14,8 +14,10 @@ bool watches_always_ready();  // a watched descriptor is always readable: do not
 
 // Fetches the next batch, waiting at most timeout_ms (-1: no limit), with the
 // wait hooks around a wait that may block.  kFailed, with a line on the
-// log, when the poller failed; kInterrupted when a signal ended the wait.
-enum class Fetch { kFetched, kInterrupted, kFailed };
+// log, when the poller failed; kWaited when the wait may have blocked (a
+// signal may have ended it), kFetched when it was a poll that returned at
+// once.
+enum class Fetch { kFetched, kWaited, kFailed };
 Fetch watches_fetch(int timeout_ms, int64_t due_ms, const WaitHooks &hooks);
 // Serves the next watch of the batch: at most one callback.  False when the
 // batch is done.  The position is advanced before the callback.

@@ -152,7 +152,6 @@ struct Behind {
   int64_t at[4];
 };
 
-
 void fall_behind(WexTimerPtr timer, void *user_data, unsigned long) {
   auto *state = static_cast<Behind *>(user_data);
   state->at[state->fired++] = now_ms();
@@ -600,9 +599,10 @@ TEST_F(Loop, EmbeddedLoopStepsThroughDescriptorAndTimeout) {
 // ---- Wait hooks and signals ------------------------------------------------------
 
 struct Hooks {
-  int before = 0, after = 0, interrupted = 0;
+  int before = 0, after = 0, resumed = 0;
   bool inside = false;
 };
+volatile sig_atomic_t got_usr1 = 0;
 
 void before_wait(void *h) {
   auto *hooks = static_cast<Hooks *>(h);
@@ -617,20 +617,23 @@ void after_wait(void *h) {
   ++hooks->after;
 }
 void stop_on_signal(void *h) {
-  ++static_cast<Hooks *>(h)->interrupted;
-  WexStop();
+  ++static_cast<Hooks *>(h)->resumed;
+  if (got_usr1) WexStop();
 }
-void on_usr1(int) {}
+void on_usr1(int) { got_usr1 = 1; }
 
-// A signal ends the loop's wait and reaches the program through the
-// interrupted hook, which here stops an idle loop at once.
-TEST_F(Loop, SignalDuringAWaitRunsTheInterruptedHook) {
+// The resume hook runs after every wait, here once after a short timer's
+// and once after the wait a signal ends, where it stops an idle loop at once.
+TEST_F(Loop, SignalDuringAWaitRunsTheResumeHook) {
   struct sigaction action {};
   action.sa_handler = on_usr1;  // no SA_RESTART: the wait is interrupted
   sigaction(SIGUSR1, &action, nullptr);
   Hooks hooks;
   WexSetWaitHooks(before_wait, after_wait, stop_on_signal, &hooks);
   WexTimerPtr far = TimerRepeatAfter(0, 5000, never_called, nullptr);
+  Fired log;
+  TimerProbe soon{&log, 1};
+  TimerRepeatAfter(1, 30, record_timer, &soon);
   pthread_t main_thread = pthread_self();
   std::thread signaller([main_thread] {
     usleep(100000);
@@ -642,7 +645,8 @@ TEST_F(Loop, SignalDuringAWaitRunsTheInterruptedHook) {
   signaller.join();
   WexSetWaitHooks(nullptr, nullptr, nullptr, nullptr);
   TimerRemove(far);
-  EXPECT_EQ(hooks.interrupted, 1);
+  EXPECT_EQ(log.order, std::vector<int>{1});
+  EXPECT_GE(hooks.resumed, 2);
   EXPECT_LT(took, 4000) << "the loop waited for its timer instead";
   EXPECT_GE(hooks.before, 1);
   EXPECT_EQ(hooks.before, hooks.after);
