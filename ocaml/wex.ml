@@ -157,8 +157,12 @@ let send message =
     invalid_arg
       (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
          (String.length message) max_message);
-  check_text "Wex.send" "message" message;
-  Wex_ext.send message
+  match Wex_ext.send message with
+  | -2 ->
+      (* it holds a NUL byte, which this says *)
+      check_text "Wex.send" "message" message;
+      -1
+  | deliveries -> deliveries
 
 let sendf format = Printf.ksprintf (fun message -> ignore (send message)) format
 

@@ -20,6 +20,7 @@
 #include <caml/mlvalues.h>
 #include <caml/signals.h>
 #include <stdio.h>
+#include <string.h>
 #include <wex.h>
 
 value wex_ext_check_bus(value bus) {
@@ -43,7 +44,13 @@ value wex_ext_last_error(value unit) {
   return caml_copy_string(WexLastError());
 }
 
-value wex_ext_send(value message) { return Val_int(WexSendMsg("%s", String_val(message))); }
+/* A NUL inside the message is found here, by the C library's strlen, rather
+ * than by a loop in OCaml: -2, and the caller says what was wrong. */
+value wex_ext_send(value message) {
+  const char *text = String_val(message);
+  if (strlen(text) != caml_string_length(message)) return Val_int(-2);
+  return Val_int(WexSendMsg("%s", text));
+}
 
 value wex_ext_dropped(value client) {
   /* Handles cross as tagged integers, as in the raw stubs. */
