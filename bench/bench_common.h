@@ -1,6 +1,11 @@
-// What the C++ benchmark programs share: the payload, a clock and the
-// checked reading of a count argument.
+// What the C++ benchmark programs share: the payload, a clock, the checked
+// reading of a count argument and a loopback TCP connection.
 #pragma once
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -25,6 +30,37 @@ inline long count_arg(const char *program, const char *text) {
     exit(2);
   }
   return v;
+}
+
+// One TCP connection on loopback with TCP_NODELAY: the server accepts it
+// on port, the client retries its connect for five seconds.
+inline int tcp_socket(const char *program, int port, bool server) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (server) {
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
+      fprintf(stderr, "%s: tcp listen on port %d failed\n", program, port);
+      exit(1);
+    }
+    int c = accept(fd, nullptr, nullptr);
+    close(fd);
+    fd = c;
+  } else {
+    for (int i = 0; connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0; ++i) {
+      if (i == 500) {
+        fprintf(stderr, "%s: tcp connect to port %d failed\n", program, port);
+        exit(1);
+      }
+      usleep(10000);
+    }
+  }
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
 }
 
 }  // namespace bench

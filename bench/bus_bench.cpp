@@ -114,35 +114,6 @@ int run_bus(const std::string &role, const char *bus, long count, long subs) {
 
 // ---- Raw TCP ping-pong ----
 
-int tcp_socket(int port, bool server) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (server) {
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
-      perror("bus_bench: tcp listen");
-      exit(1);
-    }
-    int c = accept(fd, nullptr, nullptr);
-    close(fd);
-    fd = c;
-  } else {
-    for (int i = 0; connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0; ++i) {
-      if (i == 500) {
-        perror("bus_bench: tcp connect");
-        exit(1);
-      }
-      usleep(10000);
-    }
-  }
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 bool read_full(int fd, char *buf, size_t n) {
   for (size_t got = 0; got < n;) {
     ssize_t r = read(fd, buf + got, n - got);
@@ -153,7 +124,7 @@ bool read_full(int fd, char *buf, size_t n) {
 }
 
 int run_tcp(bool echo, int port, long count) {
-  int fd = tcp_socket(port, echo);
+  int fd = bench::tcp_socket("bus_bench", port, echo);
   char buf[32];
   if (echo) {
     while (read_full(fd, buf, 32))

@@ -30,34 +30,6 @@
 
 namespace {
 
-int connected_socket(int port, bool server) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0), one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (server) {
-    if (bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 1) != 0) {
-      perror("rtt_floor: bind");
-      exit(1);
-    }
-    int c = accept(fd, nullptr, nullptr);
-    close(fd);
-    fd = c;
-  } else {
-    for (int i = 0; connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0; ++i) {
-      if (i == 500) {
-        perror("rtt_floor: connect");
-        exit(1);
-      }
-      usleep(10000);
-    }
-  }
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
 char buf[65536];  // a receive as large as the bus asks for
 
 // Each returns the number of round trips done: count for a client, until the
@@ -147,7 +119,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "rtt_floor: mode \"%s\" unknown or not built here\n", mode.c_str());
     return 2;
   }
-  int fd = connected_socket(port, !client);
+  int fd = bench::tcp_socket("rtt_floor", port, !client);
   double start = bench::now_s();
   long done = run(fd, count);
   if (client)
