@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -48,10 +47,9 @@ struct Agent {
   std::vector<Peer *> flush, flushing;
   HandleTable<Peer *> clients;
 
-  std::map<uint32_t, Binding *> bindings;  // by wire id, in order of binding
-  // The same, for the lookup of every delivery we receive: one probe, where
-  // the ordered map walks a dozen nodes for a thousand bindings.
-  std::unordered_map<uint32_t, Binding *> binding_by_wire_id;
+  // By wire id, for the lookup of every delivery we receive.  Wire ids only
+  // grow, so their order is the order of binding (the handshake's).
+  std::unordered_map<uint32_t, Binding *> bindings;
   // The binding of the last delivery: a burst of messages for one pattern
   // finds it without a probe.  Cleared when that binding goes.
   Binding *last_delivered = nullptr;

@@ -57,8 +57,8 @@ void on_message(Peer *p, const proto::Frame &f) {
   argv[argc] = nullptr;
   Binding *b = g.last_delivered;
   if (b == nullptr || b->wire_id != id) {
-    auto it = g.binding_by_wire_id.find(id);
-    if (it == g.binding_by_wire_id.end()) return;  // unbound since the peer matched it
+    auto it = g.bindings.find(id);
+    if (it == g.bindings.end()) return;  // unbound since the peer matched it
     g.last_delivered = b = it->second;
   }
   // A callback never gets fewer (or more) texts than its pattern has groups,
@@ -210,7 +210,6 @@ WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ..
                            user_data, std::move(pattern), re.NumberOfCapturingGroups()};
   b->handle = g.binding_handles.issue(HandleKind::kBinding, b);
   g.bindings[b->wire_id] = b;
-  g.binding_by_wire_id[b->wire_id] = b;
   for (Peer *p : g.peers) {
     if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake
     proto::put_subscribe(p->out, b->wire_id, b->pattern);
@@ -226,7 +225,6 @@ void WexUnbindMsg(WexBindingPtr binding) {
   Binding *b = *found;
   g.binding_handles.retire(b->handle);
   g.bindings.erase(b->wire_id);
-  g.binding_by_wire_id.erase(b->wire_id);
   if (g.last_delivered == b) g.last_delivered = nullptr;
   for (Peer *p : g.peers) {
     if (p->closed() || !p->subscribed()) continue;  // the rest hear of it in the handshake

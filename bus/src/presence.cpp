@@ -37,7 +37,12 @@ void queue_hello(Peer *p) {
 namespace {
 
 void queue_subscriptions(Peer *p) {
-  for (auto &entry : g.bindings) proto::put_subscribe(p->out, entry.first, entry.second->pattern);
+  std::vector<const Binding *> in_order;  // of binding: of wire id
+  in_order.reserve(g.bindings.size());
+  for (const auto &entry : g.bindings) in_order.push_back(entry.second);
+  std::sort(in_order.begin(), in_order.end(),
+            [](const Binding *a, const Binding *b) { return a->wire_id < b->wire_id; });
+  for (const Binding *b : in_order) proto::put_subscribe(p->out, b->wire_id, b->pattern);
   proto::put_empty(p->out, proto::kReady);
   mark_dirty(p);
 }
