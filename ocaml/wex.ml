@@ -151,15 +151,17 @@ end
 
 (* ---- Messages ---- *)
 
+(* The checks that pass are all inline; the bus library finds a NUL. *)
 let send message =
-  need_init "Wex.send";
-  if String.length message > max_message then
+  if not !initialised then need_init "Wex.send";
+  let size = String.length message in
+  if size > max_message then
     invalid_arg
       (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
-         (String.length message) max_message);
-  match Wex_ext.send message with
-  | -2 ->
-      (* it holds a NUL byte, which this says *)
+         size max_message);
+  match Wex_ext.send message size with
+  | -1 ->
+      (* refused: for a NUL byte, which this says *)
       check_text "Wex.send" "message" message;
       -1
   | deliveries -> deliveries

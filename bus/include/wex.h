@@ -127,6 +127,13 @@ WEX_API int WexFlush(int timeout_ms);
  * a NUL produced by the format ends it. */
 WEX_API int WexSendMsg(const char *fmt, ...) WEX_PRINTF(1, 2);
 
+/* Sends the size bytes at text as one message, as they are: WexSendMsg("%s",
+ * text) for a text whose size is known, with no scan for its end and no
+ * format.  The text need not be NUL-terminated.  Returns the number of
+ * deliveries, or -1, with the reason in WexLastError(), for a message over
+ * WEX_MAX_MESSAGE bytes or one that holds a NUL byte. */
+WEX_API int WexSendText(const char *text, size_t size);
+
 /* Subscribes to every message that the pattern (RE2 syntax, formatted
  * printf-style first) matches anywhere, unless anchored with ^ or $.  For each
  * match, cb(client, user_data, argc, argv) gets the sending peer and the texts

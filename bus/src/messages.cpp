@@ -107,6 +107,15 @@ const char *one_text_between_literals(const char *fmt) {
   return conversion;
 }
 
+int send_message(const char *message, size_t size) {
+  int deliveries = 0;
+  for (size_t i = 0; i < g.peers.size(); ++i) {
+    Peer *p = g.peers[i];
+    if (p->state == PeerState::kEstablished) deliveries += queue_message(p, message, size);
+  }
+  return deliveries;
+}
+
 }  // namespace
 
 int WexSendMsg(const char *fmt, ...) {
@@ -124,9 +133,8 @@ int WexSendMsg(const char *fmt, ...) {
   int n;
   const char *message = g.message;
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
-    // The common call, and the one the OCaml stubs make: the text itself is
-    // the message, with no formatter and no copy (nothing that a send does
-    // can change the caller's text meanwhile).
+    // The text itself is the message, with no formatter and no copy (nothing
+    // that a send does can change the caller's text meanwhile).
     const char *text = va_arg(ap, const char *);
     message = text ? text : "(null)";
     n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
@@ -158,13 +166,25 @@ int WexSendMsg(const char *fmt, ...) {
     refuse("WexSendMsg: message of %d bytes refused, the limit is %d", n, WEX_MAX_MESSAGE);
     return -1;
   }
-  size_t size = size_t(n);
-  int deliveries = 0;
-  for (size_t i = 0; i < g.peers.size(); ++i) {
-    Peer *p = g.peers[i];
-    if (p->state == PeerState::kEstablished) deliveries += queue_message(p, message, size);
+  return send_message(message, size_t(n));
+}
+
+// The text's size is known, so the one pass over it is the search for a NUL
+// (the OCaml library's send: OCaml strings carry their length).
+int WexSendText(const char *text, size_t size) {
+  if (text == nullptr && size > 0) {
+    refuse("WexSendText: null text");
+    return -1;
   }
-  return deliveries;
+  if (size > size_t(WEX_MAX_MESSAGE)) {
+    refuse("WexSendText: message of %zu bytes refused, the limit is %d", size, WEX_MAX_MESSAGE);
+    return -1;
+  }
+  if (size > 0 && memchr(text, '\0', size) != nullptr) {
+    refuse("WexSendText: message refused: it holds a NUL byte");
+    return -1;
+  }
+  return send_message(size > 0 ? text : "", size);
 }
 
 WexBindingPtr WexBindMsg(WexMsgCallback cb, void *user_data, const char *fmt, ...) {

@@ -274,11 +274,16 @@ TEST(InProcess, StartAfterStopJoinsTheBusAgain) {
 void send_then_exit(WexClientPtr, void *, unsigned event) {
   if (event != WEX_CLIENT_CONNECTED) return;
   for (int i = 0; i < 200; ++i) {
-    // Formatted, and (odd ones) a text between two literals.
+    // Formatted, a text between two literals (odd ones), and every fourth a
+    // counted text that is not NUL-terminated where it ends.
     std::string digits = std::to_string(i);
     std::string fmt = std::string("n%s") + digits.back();
+    std::string counted = "n" + digits + "99";
     digits.pop_back();
-    i % 2 ? WexSendMsg(fmt.c_str(), digits.c_str()) : WexSendMsg("n%d", i);
+    if (i % 4 == 2)
+      WexSendText(counted.data(), counted.size() - 2);
+    else
+      i % 2 ? WexSendMsg(fmt.c_str(), digits.c_str()) : WexSendMsg("n%d", i);
   }
   _exit(WexFlush(5000) == 0 ? 0 : 3);
 }
@@ -346,6 +351,11 @@ TEST(InProcess, BadInputIsRefusedWithAReasonAndWithoutHarm) {
   std::string big(WEX_MAX_MESSAGE + 1, 'x');
   EXPECT_EQ(WexSendMsg("%s", big.c_str()), -1);
   EXPECT_TRUE(refused("refused, the limit is"));
+  EXPECT_EQ(WexSendText(big.data(), big.size()), -1);
+  EXPECT_TRUE(refused("refused, the limit is"));
+  EXPECT_EQ(WexSendText("a\0b", 3), -1);
+  EXPECT_TRUE(refused("holds a NUL byte"));
+  EXPECT_EQ(WexSendText(big.data(), big.size() - 1), 0);
   big.pop_back();
   EXPECT_EQ(WexSendMsg("%s", big.c_str()), 0);
   big.pop_back();
