@@ -65,7 +65,7 @@ void on_message(Peer *p, const proto::Frame &f) {
   // whatever the peer claims.
   if (argc != b->groups)
     return violation(p, "MESSAGE with a count of texts that is not its pattern's");
-  call_message(p, b->cb, b->user_data, argc, argv);
+  b->cb(as_client(p), b->user_data, argc, argv);  // the peer is pinned (dispatch_pinned)
 }
 
 int queue_message(Peer *p, const char *text, size_t size) {

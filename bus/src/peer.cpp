@@ -157,7 +157,9 @@ void flush_peers() {
 
 // ---- Input -------------------------------------------------------------------
 
-bool dispatch_frames(Peer *p, int budget) {
+namespace {
+
+bool dispatch_whole_frames(Peer *p, int budget) {
   // Compiling patterns is the one slow thing a frame can ask for: a burst of
   // SUBSCRIBEs gets a few milliseconds a turn, so other peers and timers
   // keep their turns while it compiles.
@@ -184,6 +186,19 @@ bool dispatch_frames(Peer *p, int budget) {
     handle_frame(p, f);
   }
   return false;
+}
+
+}  // namespace
+
+// A batch of frames runs under one pin, taken only when there is a frame to
+// dispatch: most calls find none.
+bool dispatch_frames(Peer *p, int budget) {
+  proto::Frame f;
+  size_t size;
+  if (p->closed() ||
+      proto::split_frame(p->in.begin(), p->in.size(), &f, &size) == proto::Split::kIncomplete)
+    return false;
+  return dispatch_pinned(p, dispatch_whole_frames, budget);
 }
 
 bool frame_in_progress(Peer *p) {

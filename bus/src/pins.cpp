@@ -64,12 +64,12 @@ __attribute__((noinline)) void prune_pins() {
   }
 }
 
-__attribute__((noinline)) void call_message(Peer *p, WexMsgCallback cb, void *data, int argc,
-                                            char **argv) {
+__attribute__((noinline)) bool dispatch_pinned(Peer *p, bool (*dispatch)(Peer *, int), int budget) {
   void *frame = pin_frame();
   push_pin(frame, p, false);
-  cb(as_client(p), data, argc, argv);
+  bool more = dispatch(p, budget);
   pop_pin(frame);
+  return more;
 }
 
 __attribute__((noinline)) void call_application(Peer *p, WexApplicationCallback cb, void *data,
