@@ -2,6 +2,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace wex {
 namespace {
 
@@ -51,23 +55,49 @@ FastPattern recognize(std::string_view p) {
   return f;
 }
 
-bool plain_ascii(std::string_view text) {
+TextScan scan_text(std::string_view text) {
+  TextScan scan;
   const char *p = text.data();
   size_t n = text.size(), i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ull) return false;
+#if defined(__SSE2__)
+  // Sixteen bytes at a time, and the tail as the last sixteen, overlapping
+  // what was scanned already.
+  const __m128i newline = _mm_set1_epi8('\n');
+  auto newlines = [&](__m128i v) {
+    return unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(v, newline)));
+  };
+  for (; i + 16 <= n; i += 16) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+    if (_mm_movemask_epi8(v) != 0) return TextScan{false};
+    if (unsigned m = newlines(v); m != 0 && scan.newline == std::string_view::npos)
+      scan.newline = i + size_t(__builtin_ctz(m));
   }
-  for (; i < n; ++i)
-    if (p[i] & 0x80) return false;
-  return true;
+  if (i < n && n >= 16) {
+    size_t start = n - 16;
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + start));
+    if (_mm_movemask_epi8(v) != 0) return TextScan{false};
+    if (unsigned m = newlines(v) >> (i - start); m != 0 && scan.newline == std::string_view::npos)
+      scan.newline = i + size_t(__builtin_ctz(m));
+    i = n;
+  }
+#endif
+  for (; i < n; ++i) {
+    if (p[i] & 0x80) return TextScan{false};
+    if (p[i] == '\n' && scan.newline == std::string_view::npos) scan.newline = i;
+  }
+  return scan;
 }
 
-bool fast_match(const FastPattern &f, std::string_view text, re2::StringPiece *groups) {
+// The literal holds no newline, and neither does a word that a blank ends, so
+// the text's first newline is never before the part of it that a group takes.
+bool fast_match(const FastPattern &f, std::string_view text, const TextScan &scan,
+                re2::StringPiece *groups) {
   std::string_view rest = text.substr(f.literal.size());
-  auto up_to_newline = [](std::string_view s) { return s.substr(0, s.find('\n')); };
-  auto no_newline = [](std::string_view s) { return s.find('\n') == std::string_view::npos; };
+  auto up_to_newline = [&](std::string_view s) {
+    if (scan.newline == std::string_view::npos) return s;
+    return s.substr(0, scan.newline - size_t(s.data() - text.data()));
+  };
+  bool no_newline = scan.newline == std::string_view::npos;
   switch (f.shape) {
     case Shape::kNone:
       return false;
@@ -79,14 +109,14 @@ bool fast_match(const FastPattern &f, std::string_view text, re2::StringPiece *g
       groups[0] = re2::StringPiece(up_to_newline(rest));
       return true;
     case Shape::kRestToEnd:
-      if (!no_newline(rest)) return false;
+      if (!no_newline) return false;
       groups[0] = re2::StringPiece(rest);
       return true;
     case Shape::kWhole:
       groups[0] = re2::StringPiece(up_to_newline(text));
       return true;
     case Shape::kWholeToEnd:
-      if (!no_newline(text)) return false;
+      if (!no_newline) return false;
       groups[0] = re2::StringPiece(text);
       return true;
     case Shape::kWordRest:
@@ -97,7 +127,7 @@ bool fast_match(const FastPattern &f, std::string_view text, re2::StringPiece *g
       while (word < rest.size() && !whitespace(rest[word])) ++word;
       if (word == 0 || word == rest.size() || rest[word] != ' ') return false;
       std::string_view after = rest.substr(word + 1);
-      if (f.shape == Shape::kWordRestToEnd && !no_newline(after)) return false;
+      if (f.shape == Shape::kWordRestToEnd && !no_newline) return false;
       groups[0] = re2::StringPiece(rest.substr(0, word));
       groups[1] = re2::StringPiece(f.shape == Shape::kWordRest ? up_to_newline(after) : after);
       return true;

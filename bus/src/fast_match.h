@@ -36,11 +36,17 @@ struct FastPattern {
 // What the pattern is, when it is one of the shapes above.
 FastPattern recognize(std::string_view pattern);
 
-// Whether every byte of text is ASCII: only then may fast_match decide.
-bool plain_ascii(std::string_view text);
+// What matching by hand needs to know of a text, found in one pass.
+struct TextScan {
+  bool ascii = true;                        // every byte is ASCII: only then may fast_match decide
+  size_t newline = std::string_view::npos;  // the first '\n' (when ascii)
+};
+TextScan scan_text(std::string_view text);
 
-// For an ASCII text that starts with the pattern's literal: whether the
-// pattern matches it, with its groups as RE2 would give them.
-bool fast_match(const FastPattern &pattern, std::string_view text, re2::StringPiece *groups);
+// For an ASCII text that starts with the pattern's literal, given the scan of
+// the text: whether the pattern matches it, with its groups as RE2 would give
+// them.
+bool fast_match(const FastPattern &pattern, std::string_view text, const TextScan &scan,
+                re2::StringPiece *groups);
 
 }  // namespace wex

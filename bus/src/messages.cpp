@@ -107,7 +107,7 @@ const char *one_text_between_literals(const char *fmt) {
   return conversion;
 }
 
-int send_message(const char *message, size_t size) {
+inline __attribute__((always_inline)) int send_message(const char *message, size_t size) {
   int deliveries = 0;
   for (size_t i = 0; i < g.peers.size(); ++i) {
     Peer *p = g.peers[i];

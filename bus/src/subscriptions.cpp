@@ -144,11 +144,11 @@ bool SubscriptionSet::collect_hits(std::string_view text) {
   return true;
 }
 
-bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, bool ascii) {
+bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, const TextScan &scan) {
   if (sub.fast.shape != Shape::kNone) {
     if (text.substr(0, sub.fast.literal.size()) != sub.fast.literal) return false;
-    if (ascii || sub.fast.shape == Shape::kPrefix || sub.fast.shape == Shape::kExact)
-      return fast_match(sub.fast, text, groups_.data() + 1);
+    if (scan.ascii || sub.fast.shape == Shape::kPrefix || sub.fast.shape == Shape::kExact)
+      return fast_match(sub.fast, text, scan, groups_.data() + 1);
   }
   // Asking for no submatch at all lets RE2 stop at the first match it sees;
   // group 0 is asked for only when there are groups to extract after it.

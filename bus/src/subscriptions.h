@@ -76,7 +76,7 @@ class SubscriptionSet {
   // the index whose literal the text starts with, and what the set says of
   // the others.  False when the set failed (out of memory).
   bool collect_hits(std::string_view text);
-  bool match_one(const Sub &sub, std::string_view text, bool ascii);
+  bool match_one(const Sub &sub, std::string_view text, const TextScan &scan);
 
   // In order of addition.  subs_[0, in_set_) are the entries the set and the
   // index were built from (a removed one stays, without its pattern, until
@@ -121,10 +121,10 @@ constexpr size_t kBuildCost = 100;
 template <class Deliver>
 int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
   if (ids_.empty()) return 0;
-  bool ascii = plain_ascii(text);
+  TextScan scan = scan_text(text);
   int matched = 0;
   auto try_one = [&](const Sub &sub) {
-    if (!sub.re || !match_one(sub, text, ascii)) return;
+    if (!sub.re || !match_one(sub, text, scan)) return;
     deliver(sub.id, groups_.data() + 1, sub.groups);
     ++matched;
   };
