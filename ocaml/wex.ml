@@ -151,17 +151,17 @@ end
 
 (* ---- Messages ---- *)
 
-(* The checks that pass are all inline; the bus library finds a NUL. *)
+(* The bus library checks the size and looks for a NUL, so a message that
+   passes costs one test here; a refusal is explained here. *)
 let send message =
   if not !initialised then need_init "Wex.send";
-  let size = String.length message in
-  if size > max_message then
-    invalid_arg
-      (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
-         size max_message);
-  match Wex_ext.send message size with
+  match Wex_ext.send message with
   | -1 ->
-      (* refused: for a NUL byte, which this says *)
+      let size = String.length message in
+      if size > max_message then
+        invalid_arg
+          (Printf.sprintf "Wex.send: a message of %d bytes is over the %d-byte limit"
+             size max_message);
       check_text "Wex.send" "message" message;
       -1
   | deliveries -> deliveries

@@ -4,7 +4,7 @@
 external check_bus : string -> string = "wex_ext_check_bus"
 external running : unit -> bool = "wex_ext_running"
 external last_error : unit -> string = "wex_ext_last_error"
-external send : string -> int -> int = "wex_ext_send"
+external send : string -> int = "wex_ext_send"
 external flush : int -> int = "wex_ext_flush"
 external loop_descriptor : unit -> int = "wex_ext_loop_descriptor"
 external loop_timeout : unit -> int = "wex_ext_loop_timeout"

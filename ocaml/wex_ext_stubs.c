@@ -44,10 +44,10 @@ value wex_ext_last_error(value unit) {
   return caml_copy_string(WexLastError());
 }
 
-/* The size comes from OCaml (String.length is inline there), so the bus
- * library's search for a NUL is the one pass over the text. */
-value wex_ext_send(value message, value size) {
-  return Val_int(WexSendText(String_val(message), (size_t)Long_val(size)));
+/* OCaml strings carry their size, so the bus library's search for a NUL is
+ * the one pass over the text. */
+value wex_ext_send(value message) {
+  return Val_int(WexSendText(String_val(message), caml_string_length(message)));
 }
 value wex_ext_dropped(value client) {
   /* Handles cross as tagged integers, as in the raw stubs. */
