@@ -10,8 +10,7 @@ ByteBuffer::~ByteBuffer() { free(data_); }
 
 void ByteBuffer::release(char *block) { free(block); }
 
-char *ByteBuffer::reserve(size_t n, bool may_move, char **retired) {
-  if (capacity_ - tail_ >= n) return data_ + tail_;
+char *ByteBuffer::make_room(size_t n, bool may_move, char **retired) {
   size_t live = tail_ - head_;
   if (may_move && head_ > 0 && capacity_ - live >= n && live <= capacity_ / 2) {
     // Sliding the live bytes down is cheaper than growing, and in the steady

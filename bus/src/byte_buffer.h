@@ -22,7 +22,10 @@ class ByteBuffer {
   // must move and may_move is false, the old block is handed to *retired
   // (still valid for readers) instead of being freed; the caller frees it
   // later with ByteBuffer::release.
-  char *reserve(size_t n, bool may_move = true, char **retired = nullptr);
+  char *reserve(size_t n, bool may_move = true, char **retired = nullptr) {
+    if (capacity_ - tail_ >= n) return data_ + tail_;  // inline: every frame asks
+    return make_room(n, may_move, retired);
+  }
   void commit(size_t n) { tail_ += n; }
   // Consumed bytes stay where they are until reset_if_empty() or a moving
   // reserve(): a callback may still be reading a frame that was consumed
@@ -44,6 +47,7 @@ class ByteBuffer {
   static void release(char *block);
 
  private:
+  char *make_room(size_t n, bool may_move, char **retired);
   char *data_ = nullptr;
   size_t head_ = 0, tail_ = 0, capacity_ = 0;
 };

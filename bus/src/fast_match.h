@@ -11,6 +11,7 @@
 #include <re2/re2.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -35,6 +36,33 @@ struct FastPattern {
 
 // What the pattern is, when it is one of the shapes above.
 FastPattern recognize(std::string_view pattern);
+
+// Whether text starts with literal.  Literals are short, so by overlapping
+// loads of eight (or four) bytes rather than a call to memcmp.
+inline bool starts_with(std::string_view text, std::string_view literal) {
+  size_t n = literal.size();
+  if (text.size() < n) return false;
+  const char *a = text.data(), *b = literal.data();
+  auto load8 = [](const char *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return v;
+  };
+  auto load4 = [](const char *p) {
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+  };
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8)
+      if (load8(a + i) != load8(b + i)) return false;
+    return load8(a + n - 8) == load8(b + n - 8);
+  }
+  if (n >= 4) return load4(a) == load4(b) && load4(a + n - 4) == load4(b + n - 4);
+  for (size_t i = 0; i < n; ++i)
+    if (a[i] != b[i]) return false;
+  return true;
+}
 
 // What matching by hand needs to know of a text, found in one pass.
 struct TextScan {

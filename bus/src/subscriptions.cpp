@@ -146,7 +146,7 @@ bool SubscriptionSet::collect_hits(std::string_view text) {
 
 bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, const TextScan &scan) {
   if (sub.fast.shape != Shape::kNone) {
-    if (text.substr(0, sub.fast.literal.size()) != sub.fast.literal) return false;
+    if (!starts_with(text, sub.fast.literal)) return false;
     if (scan.ascii || sub.fast.shape == Shape::kPrefix || sub.fast.shape == Shape::kExact)
       return fast_match(sub.fast, text, scan, groups_.data() + 1);
   }
