@@ -100,10 +100,16 @@ using namespace wex;
 
 namespace {
 
-// The "%s" of a format that holds no other conversion, or nullptr.
-const char *one_text_between_literals(const char *fmt) {
-  const char *conversion = strchr(fmt, '%');
-  if (conversion == nullptr || conversion[1] != 's' || strchr(conversion + 2, '%')) return nullptr;
+// The "%s" of a format that holds no other conversion, or nullptr; *end is
+// then the format's NUL.  One pass, as formats are short.
+const char *one_text_between_literals(const char *fmt, const char **end) {
+  const char *conversion = nullptr, *p = fmt;
+  for (; *p != '\0'; ++p) {
+    if (*p != '%') continue;
+    if (conversion != nullptr || p[1] != 's') return nullptr;
+    conversion = p++;
+  }
+  *end = p;
   return conversion;
 }
 
@@ -131,19 +137,19 @@ int WexSendMsg(const char *fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
   int n;
-  const char *message = g.message;
+  const char *message = g.message, *end = nullptr;
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
     // The text itself is the message, with no formatter and no copy (nothing
     // that a send does can change the caller's text meanwhile).
     const char *text = va_arg(ap, const char *);
     message = text ? text : "(null)";
     n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
-  } else if (const char *conversion = one_text_between_literals(fmt)) {
+  } else if (const char *conversion = one_text_between_literals(fmt, &end)) {
     // "ping %s" and the like, the usual call from C: assembled by hand, no
     // formatter.
     const char *text = va_arg(ap, const char *);
     if (text == nullptr) text = "(null)";
-    size_t before = size_t(conversion - fmt), after = strlen(conversion + 2);
+    size_t before = size_t(conversion - fmt), after = size_t(end - (conversion + 2));
     size_t size = before + strnlen(text, size_t(WEX_MAX_MESSAGE) + 1) + after;
     n = size > size_t(WEX_MAX_MESSAGE) ? WEX_MAX_MESSAGE + 1 : int(size);
     if (size <= size_t(WEX_MAX_MESSAGE)) {
