@@ -139,8 +139,9 @@ int WexSendMsg(const char *fmt, ...) {
   int n;
   const char *message = g.message, *end = nullptr;
   if (fmt[0] == '%' && fmt[1] == 's' && fmt[2] == '\0') {
-    // The text itself is the message, with no formatter and no copy (nothing
-    // that a send does can change the caller's text meanwhile).
+    // The common call, and the one the raw OCaml stubs make: the text itself
+    // is the message, with no formatter and no copy (nothing that a send
+    // does can change the caller's text meanwhile).
     const char *text = va_arg(ap, const char *);
     message = text ? text : "(null)";
     n = int(strnlen(message, size_t(WEX_MAX_MESSAGE) + 1));
