@@ -144,9 +144,10 @@ bool SubscriptionSet::collect_hits(std::string_view text) {
   return true;
 }
 
-bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, const TextScan &scan) {
+bool SubscriptionSet::match_one(const Sub &sub, std::string_view text, const TextScan &scan,
+                                bool literal_seen) {
   if (sub.fast.shape != Shape::kNone) {
-    if (!starts_with(text, sub.fast.literal)) return false;
+    if (!literal_seen && !starts_with(text, sub.fast.literal)) return false;
     if (scan.ascii || sub.fast.shape == Shape::kPrefix || sub.fast.shape == Shape::kExact)
       return fast_match(sub.fast, text, scan, groups_.data() + 1);
   }

@@ -76,7 +76,8 @@ class SubscriptionSet {
   // the index whose literal the text starts with, and what the set says of
   // the others.  False when the set failed (out of memory).
   bool collect_hits(std::string_view text);
-  bool match_one(const Sub &sub, std::string_view text, const TextScan &scan);
+  // literal_seen: the text is known to start with a shaped sub's literal.
+  bool match_one(const Sub &sub, std::string_view text, const TextScan &scan, bool literal_seen);
 
   // In order of addition.  subs_[0, in_set_) are the entries the set and the
   // index were built from (a removed one stays, without its pattern, until
@@ -123,8 +124,8 @@ int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
   if (ids_.empty()) return 0;
   TextScan scan = scan_text(text);
   int matched = 0;
-  auto try_one = [&](const Sub &sub) {
-    if (!sub.re || !match_one(sub, text, scan)) return;
+  auto try_one = [&](const Sub &sub, bool literal_seen) {
+    if (!sub.re || !match_one(sub, text, scan, literal_seen)) return;
     deliver(sub.id, groups_.data() + 1, sub.groups);
     ++matched;
   };
@@ -133,12 +134,13 @@ int SubscriptionSet::match(std::string_view text, Deliver &&deliver) {
     if (collect_hits(text)) {
       // Deliveries go out in the order of subscription, so that a receiver
       // sees a stable sequence.
-      for (int h : hits_) try_one(subs_[size_t(h)]);
-      for (size_t i = in_set_; i < subs_.size(); ++i) try_one(subs_[i]);
+      // A shaped hit came from the index, which has seen its literal.
+      for (int h : hits_) try_one(subs_[size_t(h)], true);
+      for (size_t i = in_set_; i < subs_.size(); ++i) try_one(subs_[i], false);
       return matched;
     }
   }
-  for (const Sub &sub : subs_) try_one(sub);
+  for (const Sub &sub : subs_) try_one(sub, false);
   return matched;
 }
 
