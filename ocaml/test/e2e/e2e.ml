@@ -31,8 +31,8 @@ let argument_errors () =
   List.iter
     (fun bus -> raises ("bus " ^ bus) (fun () -> Wex.start ~bus ()))
     [ "nonsense"; "127.0.0.1:0"; "127.0.0.1:70000"; "1.2.3:4"; "256.1.1.1"; ":x" ];
-  (* NUL bytes are looked for eight bytes at a time: every place in a word,
-     the tail after the last whole word, and bytes that are not NUL but
+  (* A NUL anywhere in a message: at either end, on both sides of the
+     boundaries of eight and sixteen bytes, and bytes that are not NUL but
      look like it to a careless word test (0x01, 0x80, 0xff). *)
   List.iter
     (fun at ->
