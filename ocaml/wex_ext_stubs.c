@@ -20,7 +20,6 @@
 #include <caml/mlvalues.h>
 #include <caml/signals.h>
 #include <stdio.h>
-#include <string.h>
 #include <wex.h>
 
 value wex_ext_check_bus(value bus) {
