@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "subscriptions.h"
+#include "match/subscriptions.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol.h"
+#include "wire/protocol.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size);
 

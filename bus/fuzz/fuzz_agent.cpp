@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "agent.h"
+#include "agent/agent.h"
+#include "agent/pins.h"
 #include "fuzz.h"
-#include "loop.h"
-#include "pins.h"
+#include "loop/loop.h"
 
 using namespace wex;
 using namespace wex::fuzz;
@@ -131,15 +131,15 @@ void setup() {
   for (const char *pattern : kBindings)
     FUZZ_CHECK(WexBindMsg(on_message, reinterpret_cast<void *>(++n), "%s", pattern) != nullptr);
   transport = new MemoryTransport;
-  g.transport.reset(transport);
+  peers.transport.reset(transport);
   WexStart("127.255.255.255:3110");
   FUZZ_CHECK(WexRunning() == 1 && transport->events != nullptr);
-  g.id = kOurId;  // a fixed id, so that inputs can claim it
+  agent.id = kOurId;  // a fixed id, so that inputs can claim it
 }
 
 // Whether the agent still has something to do without new input.
 bool busy() {
-  if (!g.closed.empty() || !g.flush.empty()) return true;
+  if (!peers.closed.empty() || !peers.flush.empty()) return true;
   for (Conn *c : {&bystander, &fuzzed}) {
     if (!c->link || c->closed) continue;
     auto *p = static_cast<Peer *>(c->link);
@@ -290,7 +290,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   settle();
   FUZZ_CHECK(bystander.closed);
   FUZZ_CHECK(connected[bystander_handle] == 0 && connected[fuzzed_handle] == 0);
-  FUZZ_CHECK(g.peers.empty() && g.closed.empty() && g.flush.empty());
+  FUZZ_CHECK(peers.open.empty() && peers.closed.empty() && peers.flush.empty());
   FUZZ_CHECK(WexGetApplicationName(reinterpret_cast<WexClientPtr>(bystander_handle)) == nullptr);
   FUZZ_CHECK(WexGetApplicationName(reinterpret_cast<WexClientPtr>(fuzzed_handle)) == nullptr);
   return 0;

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "fuzz.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
 using namespace wex;
 

@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "bus_address.h"
 #include "fuzz.h"
 #include "wex.h"
+#include "wire/bus_address.h"
 
 using namespace wex;
 

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "fuzz.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
 using namespace wex;
 using namespace wex::fuzz;

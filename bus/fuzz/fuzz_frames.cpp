@@ -1,5 +1,5 @@
 // The frame decoder as a peer's input buffer sees it: any byte stream, cut
-// into any chunks, read into a ByteBuffer the way peer.cpp reads a link
+// into any chunks, read into a ByteBuffer the way dispatch.cpp reads a link
 // (sometimes while a callback pins the buffer, so that it may not move), and
 // split and parsed frame by frame as the agent dispatches them.
 //
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz.h"
-#include "protocol.h"
+#include "wire/protocol.h"
 
 using namespace wex;
 using namespace wex::fuzz;
@@ -241,7 +241,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         malformed = true;
         break;
       }
-      buffer.consume(used);  // before the frame is handled, as peer.cpp does
+      buffer.consume(used);  // before the frame is handled, as dispatch.cpp does
       FUZZ_CHECK(next < whole.frames.size());
       FUZZ_CHECK(std::string(1, char(f.type)) + std::string(f.body, f.size) == whole.frames[next]);
       ++next;

@@ -15,7 +15,14 @@
  * A callback may call any operation, remove the very object it was called for,
  * or leave by a non-local exit (longjmp; this is how an OCaml exception leaves
  * it).  After such an exit the loop is consistent: the event whose callback
- * left counts as delivered, and the next WexMainLoop goes on from there. */
+ * left counts as delivered, and the next WexMainLoop goes on from there.
+ *
+ * Words.  An agent is a program on the bus.  A peer is another agent that
+ * this one is connected to; this interface calls a peer a client
+ * (WexClientPtr) and names its queries after the application it runs
+ * (WexGetApplicationName): all three are the same thing.  A link is the
+ * connection that carries a peer's frames (TCP on a LAN, numbered streams
+ * over NATS).  A binding is one subscription of this agent (WexBindMsg). */
 #ifndef WEX_H
 #define WEX_H
 

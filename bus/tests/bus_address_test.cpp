@@ -1,5 +1,5 @@
 // The bus text, read as WexStart reads it, and its public check.
-#include "bus_address.h"
+#include "wire/bus_address.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <vector>
 
-#include "auth.h"
 #include "bus_harness.h"
+#include "crypto/auth.h"
 
 using bus_test::Agent;
 using bus_test::agent_args;

@@ -4,14 +4,14 @@
 // refuses and one it takes, UTF-8 and invalid bytes), each compared with
 // RE2 itself: alone (the one-by-one path) and among many others (the index
 // and the set).
-#include "fast_match.h"
+#include "match/fast_match.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
+#include "match/subscriptions.h"
 #include "match_answers.h"
-#include "subscriptions.h"
 
 using namespace wex;
 

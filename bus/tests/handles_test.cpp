@@ -1,5 +1,5 @@
 // The one handle table: kinds, generations and slot reuse.
-#include "handles.h"
+#include "base/handles.h"
 
 #include <gtest/gtest.h>
 

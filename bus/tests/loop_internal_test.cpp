@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "loop.h"
-#include "timer_heap.h"
+#include "loop/loop.h"
+#include "loop/timer_heap.h"
 #include "wex.h"
 
 namespace {

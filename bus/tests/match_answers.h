@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "subscriptions.h"
+#include "match/subscriptions.h"
 
 namespace wex {
 

@@ -1,7 +1,7 @@
 // The numbered streams of a NATS link (internal: this program links the
 // library's objects): losses, duplicates and resends between an OutStream
 // and an InStream wired through a lossy list of messages, and the window.
-#include "nats_stream.h"
+#include "transport/nats/nats_stream.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The frame codec and the output buffer (internal: this program links the
 // library's objects).
-#include "protocol.h"
+#include "wire/protocol.h"
 
 #include <gtest/gtest.h>
 

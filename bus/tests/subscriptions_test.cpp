@@ -1,5 +1,5 @@
 // Matching outgoing messages against a peer's subscriptions.
-#include "subscriptions.h"
+#include "match/subscriptions.h"
 
 #include <gtest/gtest.h>
 
